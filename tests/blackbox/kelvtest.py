@@ -1,0 +1,535 @@
+"""Black-box test harness for kelv and kelvctl (Python 3 stdlib only).
+
+Each test of a KelvTestCase gets a private temp dir that holds everything:
+
+    tmp/kelv.sock  kelv.pid  kelv.conf   the daemon's socket, pidfile, config
+    tmp/log        syslog capture, lines "PRIORITY<TAB>MESSAGE"
+    tmp/bin/service                       the rc stand-in, first on PATH
+    tmp/rc/services/NAME/                 sandbox services (see the stand-in)
+    tmp/rc/run/NAME.pid                   their PIDs
+    tmp/rc/invocations.log                every `service` call the daemon made
+
+The daemon never sees /var/run or /usr/local/etc: start_daemon() always
+passes -s, -p and -c into the temp dir. tearDown() always kills every daemon
+and service of the test (by pidfile and by a scan of /proc for processes that
+carry the test's KELV_RC_DIR) and removes the temp dir.
+
+Environment (set by ctest): KELV_BIN, KELVCTL_BIN, KELV_LOGCAP,
+KELV_RC_SERVICE, KELV_SANITIZE.
+
+Service names may be str or bytes everywhere; names read back (invocations())
+are str decoded with os.fsdecode, so they compare equal to the str given.
+
+API (stable; other test files depend on it):
+    add_service(name, command="exec sleep 100000", enabled=True, **knobs)
+    start_service(name) -> pid          stop_service(name)
+    run_service(name, verb, record=False) -> CompletedProcess
+    service_pid(name) -> int | None     kill_service(name, sig) -> pid
+    invocations() -> [(verb, name)]     clear_invocations()
+    write_config(lines)
+    start_daemon(*args, config_lines=None, ready="socket") -> Popen
+    run_daemon(*args, config_lines=None, timeout=10) -> CompletedProcess
+    stop_daemon(proc, sig=SIGTERM, timeout=10) -> exit status
+    daemon_output(proc) -> (stdout bytes, stderr bytes)
+    read_pidfile(path=None) -> int | None
+    log_lines() -> [(priority, text)]   log_mark() -> int
+    wait_for_log(text, priority=None, timeout=10, start=0) -> index
+    find_log(text, priority=None, start=0) -> index | None
+    request(data, timeout=10, path=None) -> bytes
+    run_kelvctl(*args, socket=True, timeout=30) -> CompletedProcess
+    wait_until(predicate, timeout=10, interval=0.02, message="")
+    process_alive(pid) -> bool          wait_gone(pid, timeout=10)
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+
+END_MARKER = b"\x04"
+DEFAULT_SERVICE_COMMAND = "exec sleep 100000"
+KNOBS = ("restart_status", "restart_delay", "restart_output", "no_pid",
+         "status_extra", "status_exit")
+
+
+def env_path(var, default=None):
+    value = os.environ.get(var, default)
+    if not value:
+        raise RuntimeError(
+            "%s is not set: run the black-box tests through ctest" % var)
+    return value
+
+
+def kelv_bin():
+    return env_path("KELV_BIN")
+
+
+def kelvctl_bin():
+    return env_path("KELVCTL_BIN")
+
+
+def rc_service_script():
+    return env_path("KELV_RC_SERVICE",
+                    os.path.join(REPO, "platform", "linux", "rc", "service"))
+
+
+def _b(value):
+    """str or bytes -> bytes (str through the file system encoding)."""
+    return value if isinstance(value, bytes) else os.fsencode(value)
+
+
+def process_alive(pid):
+    """True when pid names a process that is neither gone nor a zombie."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as f:
+            stat = f.read()
+    except OSError:
+        return False
+    return stat[stat.rfind(b")") + 2:][:1] != b"Z"
+
+
+def wait_until(predicate, timeout=10.0, interval=0.02, message=""):
+    """Polls predicate until it returns a true value, which is returned.
+    Raises AssertionError after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError("timed out after %.1fs waiting for %s" %
+                                 (timeout, message or predicate))
+        time.sleep(interval)
+
+
+def wait_gone(pid, timeout=10.0):
+    wait_until(lambda: not process_alive(pid), timeout,
+               message="process %d to end" % pid)
+
+
+def _unquote_bash(line):
+    """Splits one line written with bash's printf %q into its words (bytes)."""
+    words, i, n = [], 0, len(line)
+    simple = {ord("a"): 7, ord("b"): 8, ord("e"): 27, ord("E"): 27,
+              ord("f"): 12, ord("n"): 10, ord("r"): 13, ord("t"): 9,
+              ord("v"): 11}
+    while i < n:
+        while i < n and line[i] in b" \t":
+            i += 1
+        if i >= n:
+            break
+        word = bytearray()
+        while i < n and line[i] not in b" \t":
+            if line.startswith(b"$'", i):
+                i += 2
+                while i < n and line[i] != ord("'"):
+                    if line[i] == ord("\\") and i + 1 < n:
+                        c = line[i + 1]
+                        if c in simple:
+                            word.append(simple[c])
+                            i += 2
+                        elif c == ord("x"):
+                            j = i + 2
+                            while j < n and j < i + 4 and \
+                                    chr(line[j]) in "0123456789abcdefABCDEF":
+                                j += 1
+                            word.append(int(line[i + 2:j], 16))
+                            i = j
+                        elif ord("0") <= c <= ord("7"):
+                            j = i + 1
+                            while j < n and j < i + 4 and \
+                                    ord("0") <= line[j] <= ord("7"):
+                                j += 1
+                            word.append(int(line[i + 1:j], 8) & 0xff)
+                            i = j
+                        else:
+                            word.append(c)
+                            i += 2
+                    else:
+                        word.append(line[i])
+                        i += 1
+                i += 1
+            elif line[i] == ord("'"):
+                j = line.index(b"'", i + 1)
+                word += line[i + 1:j]
+                i = j + 1
+            elif line[i] == ord("\\") and i + 1 < n:
+                word.append(line[i + 1])
+                i += 2
+            else:
+                word.append(line[i])
+                i += 1
+        words.append(bytes(word))
+    return words
+
+
+class KelvTestCase(unittest.TestCase):
+    """Base class: a sandbox per test, torn down whatever happens."""
+
+    def setUp(self):
+        super().setUp()
+        self.tmp = tempfile.mkdtemp(prefix="kelv-")
+        self.addCleanup(self._cleanup)
+        self.rc_dir = os.path.join(self.tmp, "rc")
+        self.bin_dir = os.path.join(self.tmp, "bin")
+        for d in (self.bin_dir, os.path.join(self.rc_dir, "services"),
+                  os.path.join(self.rc_dir, "run")):
+            os.makedirs(d)
+        os.symlink(rc_service_script(), os.path.join(self.bin_dir, "service"))
+        self.socket_path = os.path.join(self.tmp, "kelv.sock")
+        self.pidfile_path = os.path.join(self.tmp, "kelv.pid")
+        self.config_path = os.path.join(self.tmp, "kelv.conf")
+        self.log_path = os.path.join(self.tmp, "log")
+        self.invocations_path = os.path.join(self.rc_dir, "invocations.log")
+        self._daemons = []
+        self._outputs = 0
+
+    # -- environment ---------------------------------------------------------
+
+    def daemon_env(self, **extra):
+        """The environment the daemon (and the stand-in under it) runs in."""
+        env = dict(os.environ)
+        env["PATH"] = self.bin_dir + os.pathsep + env.get("PATH",
+                                                           "/usr/bin:/bin")
+        env["KELV_RC_DIR"] = self.rc_dir
+        env["KELV_LOG_CAPTURE"] = self.log_path
+        logcap = env_path("KELV_LOGCAP")
+        env["LD_PRELOAD"] = (logcap + " " + env["LD_PRELOAD"]
+                             if env.get("LD_PRELOAD") else logcap)
+        if os.environ.get("KELV_SANITIZE"):
+            # Our preload comes before the sanitizer runtime.
+            opts = env.get("ASAN_OPTIONS", "")
+            env["ASAN_OPTIONS"] = ((opts + ":") if opts else "") + \
+                "verify_asan_link_order=0"
+        env.update(extra)
+        return env
+
+    # -- sandbox services ----------------------------------------------------
+
+    def service_dir(self, name):
+        return os.path.join(_b(self.rc_dir), b"services", _b(name))
+
+    def add_service(self, name, command=DEFAULT_SERVICE_COMMAND, enabled=True,
+                    **knobs):
+        """Defines a sandbox service. Knobs (see the stand-in): restart_status,
+        restart_delay, restart_output, no_pid, status_extra, status_exit; a
+        value of True makes an empty file, None removes the knob."""
+        d = self.service_dir(name)
+        os.makedirs(d, exist_ok=True)
+        with open(os.path.join(d, b"command"), "wb") as f:
+            f.write(_b(command))
+        self.set_enabled(name, enabled)
+        self.set_knobs(name, **knobs)
+
+    def set_enabled(self, name, enabled=True):
+        path = os.path.join(self.service_dir(name), b"enabled")
+        if enabled:
+            open(path, "wb").close()
+        elif os.path.exists(path):
+            os.unlink(path)
+
+    def set_knobs(self, name, **knobs):
+        for knob, value in knobs.items():
+            if knob not in KNOBS:
+                raise ValueError("unknown stand-in knob: %s" % knob)
+            path = os.path.join(self.service_dir(name), _b(knob))
+            if value is None:
+                if os.path.exists(path):
+                    os.unlink(path)
+                continue
+            with open(path, "wb") as f:
+                if value is not True:
+                    f.write(_b(str(value)) if isinstance(value, int)
+                            else _b(value))
+
+    def run_service(self, name, verb, record=False):
+        """Runs the stand-in as `service NAME VERB` in the temp dir, recorded
+        in the invocations log only when record is true. Returns the
+        CompletedProcess (bytes output)."""
+        env = self.daemon_env()
+        env.pop("LD_PRELOAD", None)
+        if not record:
+            env["KELV_RC_NO_LOG"] = "1"
+        return subprocess.run([rc_service_script(), _b(name), verb], env=env,
+                              cwd=self.tmp, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=60)
+
+    def start_service(self, name):
+        """(Re)starts a service through the stand-in; returns its PID."""
+        r = self.run_service(name, "onerestart")
+        self.assertEqual(r.returncode, 0, r)
+        pid = self.service_pid(name)
+        self.assertIsNotNone(pid, "service %r did not start" % (name,))
+        return pid
+
+    def stop_service(self, name):
+        self.run_service(name, "onestop")
+
+    def service_pid(self, name):
+        """The live PID of a service (from its pidfile), or None."""
+        path = os.path.join(_b(self.rc_dir), b"run", _b(name) + b".pid")
+        try:
+            with open(path, "rb") as f:
+                pid = int(f.read().strip() or b"0")
+        except (OSError, ValueError):
+            return None
+        return pid if pid > 0 and process_alive(pid) else None
+
+    def kill_service(self, name, sig=signal.SIGTERM):
+        """Sends sig to the service's process; returns its PID."""
+        pid = self.service_pid(name)
+        self.assertIsNotNone(pid, "service %r is not running" % (name,))
+        os.kill(pid, sig)
+        return pid
+
+    def invocations(self):
+        """Every `service` call made so far (run_service only with record), as
+        [(verb, name)] with str values."""
+        try:
+            with open(self.invocations_path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            return []
+        calls = []
+        for line in data.split(b"\n"):
+            if not line:
+                continue
+            words = _unquote_bash(line)
+            while len(words) < 2:
+                words.append(b"")
+            calls.append((os.fsdecode(words[0]), os.fsdecode(words[1])))
+        return calls
+
+    def clear_invocations(self):
+        if os.path.exists(self.invocations_path):
+            os.unlink(self.invocations_path)
+
+    # -- the daemon ----------------------------------------------------------
+
+    def write_config(self, lines, path=None):
+        """Writes the configuration file: one line per name (str or bytes),
+        each ended by "\\n". A bytes argument is written as it is."""
+        data = lines if isinstance(lines, bytes) else \
+            b"".join(_b(line) + b"\n" for line in lines)
+        with open(path or self.config_path, "wb") as f:
+            f.write(data)
+
+    def daemon_args(self, *extra_args):
+        return [kelv_bin(), "-s", self.socket_path, "-p", self.pidfile_path,
+                "-c", self.config_path] + list(extra_args)
+
+    def _output_files(self):
+        self._outputs += 1
+        return (os.path.join(self.tmp, "daemon%d.out" % self._outputs),
+                os.path.join(self.tmp, "daemon%d.err" % self._outputs))
+
+    def start_daemon(self, *extra_args, config_lines=None, ready="socket",
+                     timeout=15):
+        """Starts kelv -s SOCK -p PIDFILE -c CONF EXTRA_ARGS (a later option
+        overrides these). config_lines, when given, is written first.
+
+        ready: "socket" waits for the socket file (the control server is up;
+        the start-up pass may still run: wait_for_log("Monitoring
+        processes...") for that), "started" waits for "Starting ..." in the
+        log, "pidfile" for a PID in the pidfile, None does not wait. Waiting
+        ends early when the launched process exits, except with -d, whose
+        launcher exits at once.
+
+        Returns the Popen; its stdout and stderr go to files, read them with
+        daemon_output()."""
+        if config_lines is not None:
+            self.write_config(config_lines)
+        out_path, err_path = self._output_files()
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            proc = subprocess.Popen(self.daemon_args(*extra_args),
+                                    env=self.daemon_env(),
+                                    stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=err, start_new_session=True)
+        proc.out_path, proc.err_path = out_path, err_path
+        self._daemons.append(proc)
+        detached = "-d" in extra_args
+        start = self.log_mark()
+
+        def is_ready():
+            if not detached and proc.poll() is not None:
+                return True
+            if ready == "socket":
+                return os.path.exists(self.socket_path)
+            if ready == "started":
+                return self.find_log("Starting ...", 5, start) is not None
+            if ready == "pidfile":
+                return self.read_pidfile() is not None
+            return True
+
+        if ready:
+            wait_until(is_ready, timeout, message="kelv to be ready (%s)" %
+                       ready)
+        return proc
+
+    def run_daemon(self, *extra_args, config_lines=None, timeout=10):
+        """Runs kelv with the sandbox options for a case that should end by
+        itself (usage errors, refusals). Returns the CompletedProcess with
+        bytes stdout and stderr."""
+        if config_lines is not None:
+            self.write_config(config_lines)
+        try:
+            return subprocess.run(self.daemon_args(*extra_args),
+                                  env=self.daemon_env(),
+                                  stdin=subprocess.DEVNULL,
+                                  capture_output=True, timeout=timeout,
+                                  start_new_session=True)
+        except subprocess.TimeoutExpired as e:
+            raise AssertionError("kelv %r did not exit: %r" % (extra_args, e))
+
+    def daemon_output(self, proc):
+        """(stdout, stderr) bytes written so far by a start_daemon() proc."""
+        with open(proc.out_path, "rb") as out, open(proc.err_path, "rb") as err:
+            return out.read(), err.read()
+
+    def stop_daemon(self, proc, sig=signal.SIGTERM, timeout=10):
+        """Sends sig to a foreground daemon and returns its exit status."""
+        if proc.poll() is None:
+            proc.send_signal(sig)
+        return proc.wait(timeout)
+
+    def read_pidfile(self, path=None):
+        try:
+            with open(path or self.pidfile_path, "rb") as f:
+                return int(f.read().strip())
+        except (OSError, ValueError):
+            return None
+
+    # -- the log -------------------------------------------------------------
+
+    def log_lines(self):
+        """Every captured syslog message as [(priority, text)]."""
+        try:
+            with open(self.log_path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            return []
+        lines = []
+        for raw in data.split(b"\n"):
+            if b"\t" not in raw:
+                continue
+            pri, _, text = raw.partition(b"\t")
+            text = (text.replace(b"\\\\", b"\0").replace(b"\\n", b"\n")
+                    .replace(b"\\r", b"\r").replace(b"\0", b"\\"))
+            lines.append((int(pri), os.fsdecode(text)))
+        return lines
+
+    def log_mark(self):
+        """The number of log lines so far: a start for find/wait_for_log."""
+        return len(self.log_lines())
+
+    def find_log(self, text, priority=None, start=0):
+        """Index of the first line from start whose text equals text (and
+        whose priority equals priority, when given), or None."""
+        for i, (pri, line) in enumerate(self.log_lines()[start:], start):
+            if line == text and (priority is None or pri == priority):
+                return i
+        return None
+
+    def wait_for_log(self, text, priority=None, timeout=10.0, start=0):
+        """Polls the log for find_log(text, priority, start); returns its
+        index. Fails the test with the log so far on timeout."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = self.find_log(text, priority, start)
+            if found is not None:
+                return found
+            if time.monotonic() >= deadline:
+                self.fail("log line %r (priority %s) not seen within %.1fs; "
+                          "log: %r" % (text, priority, timeout,
+                                       self.log_lines()))
+            time.sleep(0.02)
+
+    # -- the control socket --------------------------------------------------
+
+    def request(self, data, timeout=10.0, path=None):
+        """Sends data on a new connection to the daemon's socket and returns
+        every byte received until a piece ends with 0x04 or the daemon
+        closes the connection."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(timeout)
+            s.connect(path or self.socket_path)
+            if data:
+                s.sendall(data)
+            reply = b""
+            while True:
+                piece = s.recv(65536)
+                if not piece:
+                    break
+                reply += piece
+                if piece.endswith(END_MARKER):
+                    break
+            return reply
+
+    def run_kelvctl(self, *args, socket=True, timeout=30):
+        """Runs kelvctl [-s SOCK] ARGS; returns the CompletedProcess (bytes)."""
+        argv = [kelvctl_bin()] + (["-s", self.socket_path] if socket else [])
+        argv += list(args)
+        env = self.daemon_env()
+        return subprocess.run(argv, env=env, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=timeout)
+
+    # -- clean-up ------------------------------------------------------------
+
+    def _in_sandbox(self, pid):
+        """Whether a live process carries this test's KELV_RC_DIR: one of its
+        daemons (also detached ones) or a service they or the test started.
+        Never true for an unrelated process that reuses a recorded PID."""
+        marker = b"\0KELV_RC_DIR=" + _b(self.rc_dir) + b"\0"
+        try:
+            with open("/proc/%d/environ" % pid, "rb") as f:
+                environ = b"\0" + f.read() + b"\0"
+        except OSError:
+            return False
+        return marker in environ and process_alive(pid)
+
+    def _sandbox_pids(self):
+        return [int(e) for e in os.listdir("/proc") if e.isdigit() and
+                int(e) != os.getpid() and self._in_sandbox(int(e))]
+
+    def _cleanup(self):
+        for proc in self._daemons:
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+                try:
+                    proc.wait(5)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait(5)
+        pid = self.read_pidfile()
+        if pid and self._in_sandbox(pid):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        run_dir = os.path.join(self.rc_dir, "run")
+        for entry in os.listdir(run_dir):
+            pid = self.read_pidfile(os.path.join(run_dir, entry))
+            if pid and self._in_sandbox(pid):
+                for target in (-pid, pid):  # its session's group, or itself
+                    try:
+                        os.kill(target, signal.SIGKILL)
+                    except OSError:
+                        pass
+        for _ in range(50):
+            pids = self._sandbox_pids()
+            if not pids:
+                break
+            for pid in pids:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+            time.sleep(0.05)
+        shutil.rmtree(self.tmp, ignore_errors=True)
