@@ -1,0 +1,33 @@
+// The daemon's process-wide settings and its shutdown sequence.
+//
+// Thread safety: the settings are written by the main thread during start-up,
+// before any other thread exists, and are read-only afterwards.
+#ifndef KELV_DAEMON_SETTINGS_H_
+#define KELV_DAEMON_SETTINGS_H_
+
+#include <string>
+
+struct pidfh;
+
+namespace kelv {
+
+inline constexpr const char default_config_path[] = "/usr/local/etc/kelv.conf";
+inline constexpr const char default_pidfile_path[] = "/var/run/kelv.pid";
+
+struct daemon_settings {
+  std::string config_path;
+  std::string socket_path;
+  std::string pidfile_path;  // empty: the platform's default pidfile
+  pidfh* pidfile_handle = nullptr;
+};
+
+daemon_settings& settings();
+
+// Logs "kelv shutdown requested.", removes the socket file and the pidfile and
+// ends the process with `status` (1 from a signal, 0 from the control
+// command). Safe to call from any thread, but not from a signal handler.
+[[noreturn]] void run_shutdown_sequence(int status);
+
+}  // namespace kelv
+
+#endif  // KELV_DAEMON_SETTINGS_H_
