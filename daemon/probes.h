@@ -1,0 +1,44 @@
+// What the daemon asks rc(8) and the kernel about one service: whether it
+// runs, its PID, starting it, and a one-shot exit watch on its PID.
+//
+// Every call blocks its thread while a command runs. REQUIRES: the caller
+// holds state.lock for the whole call (none of these releases it).
+#ifndef KELV_DAEMON_PROBES_H_
+#define KELV_DAEMON_PROBES_H_
+
+#include <memory>
+#include <string>
+
+#include "daemon/monitor_state.h"
+
+namespace kelv {
+
+// The marker in rc(8)'s output for a service that is not enabled.
+inline constexpr const char not_enabled_marker[] = "_enable to YES in";
+
+// A status of system(3) or pclose(3) is clean when it is 0 once bit 0x80 is
+// ignored: exactly 0 and 0x80.
+inline bool clean_status(int status) { return (status & ~0x80) == 0; }
+
+// A fresh, unlinked record for `name`, or null (logged) when it cannot be
+// built; an empty name is refused.
+std::unique_ptr<service_entry> new_service(const std::string& name);
+
+// 1 when `service NAME onestatus` ends with a clean status, 0 otherwise.
+int service_running(const std::string& name);
+
+// Rebuilds entry's PID list from `service NAME onestatus`: 0 a PID was
+// recorded; 1 no PID, or the service is not enabled; -1 failure.
+int refresh_pids(service_entry& entry);
+
+// `service NAME restart`, then up to eleven polls a second apart for a PID:
+// 0 started with its PID recorded; 1 not enabled; -1 failure.
+int start_service(service_entry& entry);
+
+// Registers a one-shot exit watch on state.kq for every PID of entry:
+// 0 all watched (also for an empty list); -1 a registration failed (logged).
+int watch_service(monitor_state& state, service_entry& entry);
+
+}  // namespace kelv
+
+#endif  // KELV_DAEMON_PROBES_H_
