@@ -1,0 +1,122 @@
+#include "daemon/config_loader.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+
+#include "daemon/log.h"
+#include "daemon/probes.h"
+#include "daemon/restart_waiter.h"
+#include "daemon/settings.h"
+
+namespace kelv {
+
+namespace {
+
+// fgets into this many bytes: a longer line is read on as further names.
+constexpr int line_bytes = 2048;
+
+// The second placeholder names what could not be started for the service:
+// the thread that would have watched it come up.
+constexpr const char waiter_failed_format[] =
+    "%s failed to wait for %s to start. It is recommended that the service be "
+    "removed and re-added.";
+constexpr const char waiter_failed_what[] = "its restart waiter thread";
+
+struct file_closer {
+  void operator()(FILE* file) const { fclose(file); }
+};
+using unique_file = std::unique_ptr<FILE, file_closer>;
+
+void add_running(monitor_state& state, const std::string& name) {
+  if (find_service(state, name) != nullptr) return;
+  std::unique_ptr<service_entry> entry = new_service(name);
+  if (!entry) {
+    log_msg(log_error, "%s could not be built a structure for.", name.c_str());
+    return;
+  }
+  // A running service whose PID cannot be learned is still registered, with
+  // nothing to watch: its result is not looked at.
+  if (entry->pids.empty()) (void)refresh_pids(*entry);
+  if (watch_service(state, *entry) != 0) {
+    log_msg(log_error, "%s could not be monitored.", name.c_str());
+    return;
+  }
+  link_service(state, std::move(entry));
+  log_msg(log_info, "%s has been added.", name.c_str());
+  log_msg(log_info, "%s is being monitored.", name.c_str());
+}
+
+void start_and_add(monitor_state& state, const std::string& name) {
+  if (find_service(state, name) != nullptr) {
+    log_msg(log_error, "%s is registered, but not running.", name.c_str());
+    return;
+  }
+  std::unique_ptr<service_entry> entry = new_service(name);
+  if (!entry) {
+    log_msg(log_error, "%s could not be built a structure for.", name.c_str());
+    return;
+  }
+  int started = start_service(*entry);
+  if (started < 0) {
+    log_msg(log_error, "%s could not be started.", name.c_str());
+    return;
+  }
+  if (started > 0) {
+    log_msg(log_error,
+            "%s could not be started. Set %s_enable to YES in %cetc/rc.conf.",
+            name.c_str(), name.c_str(), '/');
+    return;
+  }
+  if (entry->pids.empty()) (void)refresh_pids(*entry);
+  if (watch_service(state, *entry) != 0) {
+    log_msg(log_error, "%s could not be monitored.", name.c_str());
+    return;
+  }
+  link_service(state, std::move(entry));
+  log_msg(log_info, "%s has been added.", name.c_str());
+  // The waiter's first poll finds the fresh PID and re-arms the watch, which
+  // covers a process that rc(8) replaced right after the start.
+  if (spawn_restart_waiter(state, name) == 0) {
+    log_msg(log_info, "%s started from config file.", name.c_str());
+  } else {
+    log_msg(log_error, waiter_failed_format, name.c_str(), waiter_failed_what);
+  }
+}
+
+}  // namespace
+
+void load_config(monitor_state& state) {
+  unique_file file(fopen(settings().config_path.c_str(), "r"));
+  if (!file) {
+    int saved = errno;
+    char text[error_text_bytes];
+    if (error_text(saved, text, sizeof text)) {
+      log_msg(log_error, "Opening configuration failed: %s", text);
+    } else {
+      log_msg(log_error, "Opening configuration failed");
+    }
+  } else {
+    mutex_guard guard(state.lock);
+    char line[line_bytes];
+    while (fgets(line, sizeof line, file.get()) != nullptr) {
+      // Nothing is trimmed: blanks and a carriage return belong to the name.
+      std::string name(line, strcspn(line, "\n"));
+      if (!name.empty() && name[0] == '#') continue;
+      if (service_running(name) != 0) {
+        add_running(state, name);
+      } else {
+        start_and_add(state, name);
+      }
+    }
+    // The lock is released before the file is closed, as the pass ends.
+    guard.unlock();
+    file.reset();
+  }
+  log_msg(log_info, "Monitoring processes...");
+}
+
+}  // namespace kelv
