@@ -1,0 +1,286 @@
+#include "daemon/control_server.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "common/protocol.h"
+#include "daemon/log.h"
+#include "daemon/probes.h"
+#include "daemon/settings.h"
+#include "daemon/system_env.h"
+
+namespace kelv {
+namespace {
+
+constexpr int listen_backlog = 5;
+// accept is called at most this many times more after a failure with EINTR
+// or ECONNABORTED before the thread gives up.
+constexpr int max_accept_retries = 5;
+// Every other client waits in the backlog while one is served, and the lock
+// is held while a reply is written: a client that sends nothing, or never
+// reads, is cut off after this long.
+constexpr time_t client_timeout_seconds = 5;
+
+class unique_fd {
+ public:
+  explicit unique_fd(int fd) : fd_(fd) {}
+  ~unique_fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct free_deleter {
+  void operator()(char* text) const { free(text); }
+};
+using owned_text = std::unique_ptr<char, free_deleter>;
+
+// Formats with asprintf. Null (errno kept) when that fails or yields nothing.
+__attribute__((format(printf, 1, 2))) owned_text format_text(const char* format,
+                                                             ...) {
+  char* text = nullptr;
+  va_list args;
+  va_start(args, format);
+  int length = vasprintf(&text, format, args);
+  va_end(args);
+  if (length <= 0) {
+    int saved = errno;
+    if (length == 0) free(text);
+    errno = saved;
+    return nullptr;
+  }
+  return owned_text(text);
+}
+
+// Logs "<prefix>: <error text>" at priority 3, or short_form when errnum has
+// no text.
+void log_failure(int errnum, const char* prefix, const char* short_form) {
+  char text[error_text_bytes];
+  if (error_text(errnum, text, sizeof(text))) {
+    log_msg(log_error, "%s: %s", prefix, text);
+  } else {
+    log_msg(log_error, "%s", short_form);
+  }
+}
+
+[[noreturn]] void exit_logging(int errnum, const char* prefix,
+                               const char* short_form) {
+  log_failure(errnum, prefix, short_form);
+  exit(1);
+}
+
+ssize_t send_bytes(int fd, const void* bytes, size_t length) {
+  return send(fd, bytes, length, 0);
+}
+
+ssize_t send_text(int fd, const char* text) {
+  return send_bytes(fd, text, strlen(text));
+}
+
+// One frame: status byte, text, end marker. Nobody is left to tell when a
+// send fails, so the results are dropped.
+void send_reply(int fd, unsigned char status, const char* text) {
+  (void)send_bytes(fd, &status, 1);
+  (void)send_text(fd, text);
+  (void)send_bytes(fd, &end_marker, 1);
+}
+
+// Sends a header line of the listing; a line that cannot be formatted or
+// sent is left out.
+void send_listing_line(int fd, const owned_text& line) {
+  if (!line) {
+    log_failure(errno, "asprintf", "asprintf failed.");
+  } else if (send_text(fd, line.get()) < 0) {
+    log_failure(errno, "send", "send failed.");
+  }
+}
+
+void send_status(monitor_state& state, int fd) {
+  // The status byte goes first: whatever fails below, the listing succeeds.
+  (void)send_bytes(fd, &status_success, 1);
+  send_listing_line(
+      fd, format_text("The kelv pid is %d.\n", static_cast<int>(getpid())));
+  send_listing_line(
+      fd, format_text("%-40s %s\n------------------------------------------"
+                      "--------\n",
+                      "process name", "pid"));
+  for (const auto& entry : state.services) {
+    for (pid_t pid : entry->pids) {
+      owned_text row =
+          format_text("%-40s %d\n", entry->name.c_str(), static_cast<int>(pid));
+      if (!row) {
+        log_failure(errno, "asprintf for send failed",
+                    "asprintf for send failed.");
+        continue;
+      }
+      if (send_text(fd, row.get()) < 0) {
+        log_failure(errno, "send", "send failed.");
+        break;
+      }
+    }
+  }
+  (void)send_bytes(fd, &end_marker, 1);
+}
+
+void enable_service(monitor_state& state, int fd, const std::string& name) {
+  // A watched name is refused before rc(8) is asked anything.
+  if (find_service(state, name) != nullptr) {
+    send_reply(fd, status_failure, "Service already registered.\n");
+    return;
+  }
+  std::unique_ptr<service_entry> entry = new_service(name);
+  if (!entry) {
+    send_reply(fd, status_failure, "Error building process structure.\n");
+    return;
+  }
+  if (!service_running(entry->name) && start_service(*entry) != 0) {
+    send_reply(fd, status_failure, "Could not start service.\n");
+    return;
+  }
+  // A service whose PID cannot be learned is still watched, without a PID.
+  if (entry->pids.empty()) (void)refresh_pids(*entry);
+  if (watch_service(state, *entry) != 0) {
+    send_reply(fd, status_failure, "Could not monitor service.\n");
+    return;
+  }
+  link_service(state, std::move(entry));
+  log_msg(log_info, "%s has been added.", name.c_str());
+  send_reply(fd, status_success, "Monitoring service.\n");
+}
+
+void disable_service(monitor_state& state, int fd, const std::string& name) {
+  if (unlink_service(state, name)) {
+    remove_retry_entry(state, name);
+    log_msg(log_info, "%s has been removed.", name.c_str());
+    send_reply(fd, status_success, "Service removed.\n");
+    return;
+  }
+  // A queued retry of an unwatched name is dropped all the same.
+  remove_retry_entry(state, name);
+  send_reply(fd, status_failure, "Removing service failed: Not found.\n");
+}
+
+// Returns the listening socket, bound at the socket path with mode 0700. Any
+// failure ends the process.
+int open_listener() {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    exit_logging(errno, "Creating socket failed", "Creating socket failed.");
+  }
+  const char* path = settings().socket_path.c_str();
+  sockaddr_un addr;
+  socklen_t length = make_socket_address(path, &addr);
+  if (length == 0) {
+    log_msg(log_error, "Socket path too long.");
+    exit(1);
+  }
+  if (unlink(path) != 0 && errno != ENOENT) {
+    exit_logging(errno, "Deleting socket failed", "Deleting socket failed.");
+  }
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0) {
+    exit_logging(errno, "Binding to socket failed",
+                 "Binding to socket failed.");
+  }
+  if (chmod(path, 0700) != 0) {
+    exit_logging(errno, "Changing socket permissions failed",
+                 "Changing socket permissions failed.");
+  }
+  if (listen(fd, listen_backlog) != 0) {
+    exit_logging(errno, "Listening to socket failed",
+                 "Listening to socket failed.");
+  }
+  return fd;
+}
+
+// Returns the next connection. EINTR and ECONNABORTED are routine and retried
+// a second apart, a few times; anything else ends the process silently.
+int accept_client(int listener) {
+  for (int retries = 0;; ++retries) {
+    sockaddr_un peer;
+    socklen_t peer_length = sizeof(peer);
+    int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_length,
+                     SOCK_CLOEXEC);
+    if (fd >= 0) return fd;
+    int error = errno;
+    if (error != EINTR && error != ECONNABORTED) exit(1);
+    if (retries == max_accept_retries) {
+      exit_logging(error, "accept retries exhausted",
+                   "accept retries exhausted.");
+    }
+    current_env().sleep_seconds(1);
+  }
+}
+
+void bound_client_waits(int fd) {
+  timeval limit{};
+  limit.tv_sec = client_timeout_seconds;
+  // Without the bound the connection is still served, only less defended.
+  (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+}
+
+void serve_connection(monitor_state& state, int fd) {
+  bound_client_waits(fd);
+  char request[receive_buffer_bytes];
+  ssize_t received = recv(fd, request, max_request_bytes, 0);
+  if (received < 0) {
+    log_failure(errno, "receiving from client failed",
+                "receiving from client failed.");
+    return;
+  }
+  if (received == 0) return;
+  request[received] = '\0';
+  serve_request(state, fd, request);
+}
+
+}  // namespace
+
+void serve_request(monitor_state& state, int fd, char* request) {
+  request_fields fields = split_request(request);
+  mutex_guard hold(state.lock);
+  if (fields.command == nullptr) return;
+  const std::string command = fields.command;
+  const bool needs_name =
+      command == command_enable || command == command_disable;
+  if (needs_name && fields.argument == nullptr) {
+    send_reply(fd, status_failure, "No service name given.\n");
+  } else if (command == command_enable) {
+    enable_service(state, fd, fields.argument);
+  } else if (command == command_disable) {
+    disable_service(state, fd, fields.argument);
+  } else if (command == command_status) {
+    send_status(state, fd);
+  } else if (command == command_shutdown) {
+    send_reply(fd, status_success, "kelv shutting down.\n");
+    // The lock stays held: nothing else may touch the lists any more.
+    run_shutdown_sequence(0);
+  }
+}
+
+void* control_server(void* arg) {
+  monitor_state& state = *static_cast<monitor_state*>(arg);
+  log_msg(log_info, "Server thread started.");
+  unique_fd listener(open_listener());
+  for (;;) {
+    unique_fd client(accept_client(listener.get()));
+    serve_connection(state, client.get());
+  }
+}
+
+}  // namespace kelv
