@@ -82,7 +82,7 @@ void log_failure(int errnum, const char* prefix, const char* short_form) {
 [[noreturn]] void exit_logging(int errnum, const char* prefix,
                                const char* short_form) {
   log_failure(errnum, prefix, short_form);
-  exit(1);
+  end_process(1);
 }
 
 ssize_t send_bytes(int fd, const void* bytes, size_t length) {
@@ -188,7 +188,7 @@ int open_listener() {
   socklen_t length = make_socket_address(path, &addr);
   if (length == 0) {
     log_msg(log_error, "Socket path too long.");
-    exit(1);
+    end_process(1);
   }
   if (unlink(path) != 0 && errno != ENOENT) {
     exit_logging(errno, "Deleting socket failed", "Deleting socket failed.");
@@ -218,7 +218,7 @@ int accept_client(int listener) {
                      SOCK_CLOEXEC);
     if (fd >= 0) return fd;
     int error = errno;
-    if (error != EINTR && error != ECONNABORTED) exit(1);
+    if (error != EINTR && error != ECONNABORTED) end_process(1);
     if (retries == max_accept_retries) {
       exit_logging(error, "accept retries exhausted",
                    "accept retries exhausted.");

@@ -37,7 +37,7 @@ std::unique_ptr<service_entry> new_service(const std::string& name) {
   // The copy of an empty name has length 0, which counts as a failed copy.
   if (name.empty()) {
     char text[error_text_bytes];
-    if (error_text(errno, text, sizeof text)) {
+    if (error_text(EINVAL, text, sizeof text)) {
       log_msg(log_error, "asprintf for %s failed: %s", name.c_str(), text);
     } else {
       log_msg(log_error, "asprintf for %s failed.", name.c_str());

@@ -30,8 +30,10 @@ void run_shutdown_sequence(int status) {
       pidfile_remove(settings().pidfile_handle) == -1) {
     err(1, "pidfile_remove");
   }
-  // The other threads still run: leave without running static destructors
-  // under their feet.
+  end_process(status);
+}
+
+void end_process(int status) {
   fflush(nullptr);
   _exit(status);
 }

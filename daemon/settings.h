@@ -28,6 +28,10 @@ daemon_settings& settings();
 // command). Safe to call from any thread, but not from a signal handler.
 [[noreturn]] void run_shutdown_sequence(int status);
 
+// Ends the process with `status` at once, without running static destructors
+// under the feet of the other threads.
+[[noreturn]] void end_process(int status);
+
 }  // namespace kelv
 
 #endif  // KELV_DAEMON_SETTINGS_H_

@@ -200,10 +200,11 @@ TEST_F(ProbesTest, NewServiceCopiesTheNameAndRefusesAnEmptyOne) {
   EXPECT_EQ(0, entry->restarting);
   EXPECT_TRUE(entry->pids.empty());
 
+  // Whatever errno held before, the refusal names the real reason.
   errno = ENOMEM;
   EXPECT_EQ(nullptr, new_service(""));
-  EXPECT_EQ(std::vector<std::string>{"0 3 asprintf for  failed: Cannot "
-                                     "allocate memory"},
+  EXPECT_EQ(std::vector<std::string>{"0 3 asprintf for  failed: Invalid "
+                                     "argument"},
             env_.log_lines());
 }
 
