@@ -175,6 +175,8 @@ class KelvTestCase(unittest.TestCase):
 
     def setUp(self):
         super().setUp()
+        self._setup_ticks = int(time.clock_gettime(time.CLOCK_BOOTTIME) *
+                                os.sysconf("SC_CLK_TCK"))
         self.tmp = tempfile.mkdtemp(prefix="kelv-")
         self.addCleanup(self._cleanup)
         self.rc_dir = os.path.join(self.tmp, "rc")
@@ -483,20 +485,37 @@ class KelvTestCase(unittest.TestCase):
     # -- clean-up ------------------------------------------------------------
 
     def _in_sandbox(self, pid):
-        """Whether a live process carries this test's KELV_RC_DIR: one of its
-        daemons (also detached ones) or a service they or the test started.
-        Never true for an unrelated process that reuses a recorded PID."""
+        """Whether a live process belongs to this test: it carries the test's
+        KELV_RC_DIR (its daemons, also detached ones, and every service they
+        or the test started), or, while an exec hides its environment, it is
+        our child or an orphan landed on the reaper and started after setUp.
+        An unrelated process that reuses a recorded PID is neither."""
+        if not process_alive(pid):
+            return False
         marker = b"\0KELV_RC_DIR=" + _b(self.rc_dir) + b"\0"
         try:
             with open("/proc/%d/environ" % pid, "rb") as f:
-                environ = b"\0" + f.read() + b"\0"
+                environ = f.read()
+            with open("/proc/%d/stat" % pid, "rb") as f:
+                stat = f.read()
         except OSError:
             return False
-        return marker in environ and process_alive(pid)
+        if environ:
+            return marker in b"\0" + environ + b"\0"
+        fields = stat[stat.rfind(b")") + 2:].split()
+        return int(fields[1]) in (os.getpid(), os.getppid()) and \
+            int(fields[19]) >= self._setup_ticks
 
     def _sandbox_pids(self):
         return [int(e) for e in os.listdir("/proc") if e.isdigit() and
                 int(e) != os.getpid() and self._in_sandbox(int(e))]
+
+    def _kill(self, *targets):
+        for target in targets:
+            try:
+                os.kill(target, signal.SIGKILL)
+            except OSError:
+                pass
 
     def _cleanup(self):
         for proc in self._daemons:
@@ -509,27 +528,20 @@ class KelvTestCase(unittest.TestCase):
                     proc.wait(5)
         pid = self.read_pidfile()
         if pid and self._in_sandbox(pid):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
+            self._kill(pid)
         run_dir = os.path.join(self.rc_dir, "run")
         for entry in os.listdir(run_dir):
             pid = self.read_pidfile(os.path.join(run_dir, entry))
             if pid and self._in_sandbox(pid):
-                for target in (-pid, pid):  # its session's group, or itself
-                    try:
-                        os.kill(target, signal.SIGKILL)
-                    except OSError:
-                        pass
-        for _ in range(50):
+                self._kill(-pid, pid)  # its session's group, or itself
+        # Until a few scans in a row come up empty: a service may be between
+        # fork and exec, or in an exec, at the moment of one scan.
+        quiet = 0
+        for _ in range(500):
             pids = self._sandbox_pids()
-            if not pids:
+            self._kill(*pids)
+            quiet = 0 if pids else quiet + 1
+            if quiet == 3:
                 break
-            for pid in pids:
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except OSError:
-                    pass
-            time.sleep(0.05)
+            time.sleep(0.02)
         shutil.rmtree(self.tmp, ignore_errors=True)
