@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "client/unique_fd.h"
+#include "common/unique_fd.h"
 #include "common/protocol.h"
 
 namespace kelv {

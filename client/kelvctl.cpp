@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "client/config_update.h"
-#include "client/unique_fd.h"
+#include "common/unique_fd.h"
 #include "common/protocol.h"
 
 namespace kelv {

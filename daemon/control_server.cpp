@@ -15,6 +15,7 @@
 #include <string>
 
 #include "common/protocol.h"
+#include "common/unique_fd.h"
 #include "daemon/log.h"
 #include "daemon/probes.h"
 #include "daemon/settings.h"
@@ -31,20 +32,6 @@ constexpr int max_accept_retries = 5;
 // is held while a reply is written: a client that sends nothing, or never
 // reads, is cut off after this long.
 constexpr time_t client_timeout_seconds = 5;
-
-class unique_fd {
- public:
-  explicit unique_fd(int fd) : fd_(fd) {}
-  ~unique_fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 struct free_deleter {
   void operator()(char* text) const { free(text); }

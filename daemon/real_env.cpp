@@ -11,6 +11,7 @@
 
 #include <atomic>
 
+#include "common/unique_fd.h"
 #include "daemon/system_env.h"
 
 extern char** environ;
@@ -98,25 +99,6 @@ class spawn_actions {
   posix_spawn_file_actions_t actions_;
 };
 
-class unique_fd {
- public:
-  explicit unique_fd(int fd = -1) : fd_(fd) {}
-  ~unique_fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
 bool command_missing(int error) {
   return error == ENOENT || error == EACCES || error == ENOEXEC ||
          error == ENOTDIR;
@@ -130,8 +112,7 @@ int spawn_service(pid_t* pid, const std::string& name, const char* verb,
   std::string verb_arg = verb;
   char service_arg[] = "service";
   char* argv[] = {service_arg, name_arg.data(), verb_arg.data(), nullptr};
-  return posix_spawnp(pid, "service", actions, attributes.get(), argv,
-                      environ);
+  return posix_spawnp(pid, "service", actions, attributes.get(), argv, environ);
 }
 
 class real_system_env : public system_env {

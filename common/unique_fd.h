@@ -1,7 +1,7 @@
 // A move-only owner of one file descriptor, closed when the owner goes.
 // Not thread-safe; each owner belongs to one thread at a time.
-#ifndef KELV_CLIENT_UNIQUE_FD_H_
-#define KELV_CLIENT_UNIQUE_FD_H_
+#ifndef KELV_COMMON_UNIQUE_FD_H_
+#define KELV_COMMON_UNIQUE_FD_H_
 
 #include <unistd.h>
 
@@ -45,4 +45,4 @@ class unique_fd {
 
 }  // namespace kelv
 
-#endif  // KELV_CLIENT_UNIQUE_FD_H_
+#endif  // KELV_COMMON_UNIQUE_FD_H_
