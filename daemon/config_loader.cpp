@@ -31,6 +31,23 @@ struct file_closer {
 };
 using unique_file = std::unique_ptr<FILE, file_closer>;
 
+// Learns the PID of a fresh record if it is still unknown, watches it and
+// links it. Returns false (logged, record discarded) when the watch failed.
+bool watch_and_link(monitor_state& state,
+                    std::unique_ptr<service_entry> entry) {
+  // A service whose PID cannot be learned is still registered, with nothing
+  // to watch: the refresh's result is not looked at.
+  if (entry->pids.empty()) (void)refresh_pids(*entry);
+  if (watch_service(state, *entry) != 0) {
+    log_msg(log_error, "%s could not be monitored.", entry->name.c_str());
+    return false;
+  }
+  const std::string& name = entry->name;
+  log_msg(log_info, "%s has been added.", name.c_str());
+  link_service(state, std::move(entry));
+  return true;
+}
+
 void add_running(monitor_state& state, const std::string& name) {
   if (find_service(state, name) != nullptr) return;
   std::unique_ptr<service_entry> entry = new_service(name);
@@ -38,15 +55,7 @@ void add_running(monitor_state& state, const std::string& name) {
     log_msg(log_error, "%s could not be built a structure for.", name.c_str());
     return;
   }
-  // A running service whose PID cannot be learned is still registered, with
-  // nothing to watch: its result is not looked at.
-  if (entry->pids.empty()) (void)refresh_pids(*entry);
-  if (watch_service(state, *entry) != 0) {
-    log_msg(log_error, "%s could not be monitored.", name.c_str());
-    return;
-  }
-  link_service(state, std::move(entry));
-  log_msg(log_info, "%s has been added.", name.c_str());
+  if (!watch_and_link(state, std::move(entry))) return;
   log_msg(log_info, "%s is being monitored.", name.c_str());
 }
 
@@ -71,13 +80,7 @@ void start_and_add(monitor_state& state, const std::string& name) {
             name.c_str(), name.c_str(), '/');
     return;
   }
-  if (entry->pids.empty()) (void)refresh_pids(*entry);
-  if (watch_service(state, *entry) != 0) {
-    log_msg(log_error, "%s could not be monitored.", name.c_str());
-    return;
-  }
-  link_service(state, std::move(entry));
-  log_msg(log_info, "%s has been added.", name.c_str());
+  if (!watch_and_link(state, std::move(entry))) return;
   // The waiter's first poll finds the fresh PID and re-arms the watch, which
   // covers a process that rc(8) replaced right after the start.
   if (spawn_restart_waiter(state, name) == 0) {
