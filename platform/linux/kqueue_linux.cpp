@@ -11,6 +11,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/bpf.h>
 #include <linux/cn_proc.h>
 #include <linux/connector.h>
 #include <linux/filter.h>
@@ -117,6 +118,52 @@ std::vector<sock_filter> make_exit_filter(const std::vector<pid_t>& pids) {
   return prog;
 }
 
+bpf_insn make_insn(uint8_t code, uint8_t dst, uint8_t src, int16_t off,
+                   int32_t imm) {
+  bpf_insn insn{};
+  insn.code = code;
+  insn.dst_reg = dst & 0xf;
+  insn.src_reg = src & 0xf;
+  insn.off = off;
+  insn.imm = imm;
+  return insn;
+}
+
+// The eBPF form of the exit filter: the same tests, with the PID looked up
+// in a hash map (keys in the byte order the loads produce, htonl(pid)), so
+// a watch costs one map update instead of a whole new program.
+std::vector<bpf_insn> make_keyed_exit_filter(int map_fd) {
+  constexpr uint8_t ld_abs_w = BPF_LD | BPF_ABS | BPF_W;
+  constexpr int16_t to_drop_from_2 = 13, to_drop_from_6 = 9,
+                    to_drop_from_13 = 2;
+  return {
+      // LD_ABS reads the message through the context in r6.
+      make_insn(BPF_ALU64 | BPF_MOV | BPF_X, 6, 1, 0, 0),
+      make_insn(ld_abs_w, 0, 0, 0, what_at),
+      make_insn(BPF_JMP32 | BPF_JNE | BPF_K, 0, 0, to_drop_from_2,
+                static_cast<int32_t>(htonl(exit_event))),
+      make_insn(ld_abs_w, 0, 0, 0, exit_tgid_at),
+      make_insn(BPF_ALU64 | BPF_MOV | BPF_X, 7, 0, 0, 0),
+      make_insn(ld_abs_w, 0, 0, 0, exit_pid_at),
+      make_insn(BPF_JMP32 | BPF_JNE | BPF_X, 0, 7, to_drop_from_6, 0),
+      make_insn(BPF_STX | BPF_MEM | BPF_W, 10, 0, -4, 0),
+      make_insn(BPF_LD | BPF_IMM | BPF_DW, 1, BPF_PSEUDO_MAP_FD, 0, map_fd),
+      make_insn(0, 0, 0, 0, 0),
+      make_insn(BPF_ALU64 | BPF_MOV | BPF_X, 2, 10, 0, 0),
+      make_insn(BPF_ALU64 | BPF_ADD | BPF_K, 2, 0, 0, -4),
+      make_insn(BPF_JMP | BPF_CALL, 0, 0, 0, BPF_FUNC_map_lookup_elem),
+      make_insn(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, to_drop_from_13, 0),
+      make_insn(BPF_ALU64 | BPF_MOV | BPF_K, 0, 0, 0, -1),  // keep it all
+      make_insn(BPF_JMP | BPF_EXIT, 0, 0, 0, 0),
+      make_insn(BPF_ALU64 | BPF_MOV | BPF_K, 0, 0, 0, 0),  // drop
+      make_insn(BPF_JMP | BPF_EXIT, 0, 0, 0, 0),
+  };
+}
+
+int bpf_call(int cmd, bpf_attr* attr) {
+  return static_cast<int>(syscall(SYS_bpf, cmd, attr, sizeof *attr));
+}
+
 // The process-events connector, subscribed to exits. Needs root.
 class exit_connector {
  public:
@@ -141,7 +188,11 @@ class exit_connector {
       setsockopt(connector->fd_.get(), SOL_SOCKET, SO_RCVBUF, &size,
                  sizeof size);
     }
-    if (!connector->let_through({})) return nullptr;
+    // The keyed filter makes a watch O(1); where eBPF is not to be had, the
+    // classic one is rebuilt from every watched PID at each change.
+    if (!connector->attach_keyed_filter() && !connector->let_through({})) {
+      return nullptr;
+    }
     sockaddr_nl addr{};
     addr.nl_family = AF_NETLINK;
     addr.nl_groups = CN_IDX_PROC;
@@ -151,6 +202,29 @@ class exit_connector {
     }
     if (!connector->subscribe()) return nullptr;
     return connector;
+  }
+
+  // Whether the filter is the keyed one, changed by add_key and remove_key.
+  bool keyed() const { return static_cast<bool>(map_fd_); }
+
+  // Lets the exits of pid through the keyed filter. Returns false on failure.
+  bool add_key(pid_t pid) {
+    uint32_t key = htonl(static_cast<uint32_t>(pid));
+    uint32_t value = 1;
+    bpf_attr attr{};
+    attr.map_fd = static_cast<uint32_t>(map_fd_.get());
+    attr.key = reinterpret_cast<uintptr_t>(&key);
+    attr.value = reinterpret_cast<uintptr_t>(&value);
+    attr.flags = BPF_ANY;
+    return bpf_call(BPF_MAP_UPDATE_ELEM, &attr) == 0;
+  }
+
+  void remove_key(pid_t pid) {
+    uint32_t key = htonl(static_cast<uint32_t>(pid));
+    bpf_attr attr{};
+    attr.map_fd = static_cast<uint32_t>(map_fd_.get());
+    attr.key = reinterpret_cast<uintptr_t>(&key);
+    bpf_call(BPF_MAP_DELETE_ELEM, &attr);
   }
 
   // Replaces the socket filter so only the exits of pids are queued.
@@ -176,8 +250,13 @@ class exit_connector {
         return;
       }
       int left = static_cast<int>(got);
+      // NLMSG_OK compares the header's unsigned length with the signed count
+      // left; clang warns about it inside the macro.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
       for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, left);
            h = NLMSG_NEXT(h, left)) {
+#pragma GCC diagnostic pop
         if (h->nlmsg_len < exit_code_at + sizeof(uint32_t)) continue;
         const auto* msg = reinterpret_cast<const unsigned char*>(h);
         uint32_t what, pid, tgid, code;
@@ -211,6 +290,36 @@ class exit_connector {
     return send(fd_.get(), req, size, 0) == static_cast<ssize_t>(size);
   }
 
+  // Attaches the eBPF filter over an empty map (nothing passes yet).
+  // Returns false, with nothing attached, where eBPF is not available.
+  bool attach_keyed_filter() {
+    constexpr uint32_t max_keys = 1U << 22;  // the highest pid_max
+    bpf_attr map_attr{};
+    map_attr.map_type = BPF_MAP_TYPE_HASH;
+    map_attr.key_size = sizeof(uint32_t);
+    map_attr.value_size = sizeof(uint32_t);
+    map_attr.max_entries = max_keys;
+    map_attr.map_flags = BPF_F_NO_PREALLOC;
+    unique_fd map(bpf_call(BPF_MAP_CREATE, &map_attr));
+    if (!map) return false;
+    std::vector<bpf_insn> prog = make_keyed_exit_filter(map.get());
+    static const char license[] = "BSD";
+    bpf_attr prog_attr{};
+    prog_attr.prog_type = BPF_PROG_TYPE_SOCKET_FILTER;
+    prog_attr.insns = reinterpret_cast<uintptr_t>(prog.data());
+    prog_attr.insn_cnt = static_cast<uint32_t>(prog.size());
+    prog_attr.license = reinterpret_cast<uintptr_t>(license);
+    unique_fd loaded(bpf_call(BPF_PROG_LOAD, &prog_attr));
+    if (!loaded) return false;
+    int prog_fd = loaded.get();
+    if (setsockopt(fd_.get(), SOL_SOCKET, SO_ATTACH_BPF, &prog_fd,
+                   sizeof prog_fd) != 0) {
+      return false;
+    }
+    map_fd_ = std::move(map);  // the socket holds the program itself
+    return true;
+  }
+
   static bool in_nested_pid_namespace() {
     unique_fd fd(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
     char buf[4096];
@@ -227,6 +336,7 @@ class exit_connector {
   }
 
   unique_fd fd_;
+  unique_fd map_fd_;  // the keyed filter's PIDs; closed: the classic filter
 };
 
 struct watch {
@@ -273,7 +383,13 @@ void refresh_filter(registry& r) {
 void note_watched(registry& r, pid_t pid) {
   if (r.watched[pid]++ > 0) return;
   r.statuses.erase(pid);
-  refresh_filter(r);
+  // On failure the status of this PID reads as missing, as with a classic
+  // filter that could not be replaced.
+  if (r.connector && r.connector->keyed()) {
+    r.connector->add_key(pid);
+  } else {
+    refresh_filter(r);
+  }
 }
 
 void forget_watched(registry& r, pid_t pid) {
@@ -281,7 +397,11 @@ void forget_watched(registry& r, pid_t pid) {
   if (it == r.watched.end() || --it->second > 0) return;
   r.watched.erase(it);
   r.statuses.erase(pid);
-  refresh_filter(r);
+  if (r.connector && r.connector->keyed()) {
+    r.connector->remove_key(pid);
+  } else {
+    refresh_filter(r);
+  }
 }
 
 void raise_fd_limit() {
@@ -454,6 +574,28 @@ int millis_until(const timespec& deadline) {
       std::min<int64_t>((left_ns + 999999) / 1000000, INT_MAX));
 }
 
+// The calling thread's signal mask plus every signal whose disposition is to
+// be ignored (SIG_IGN, or the default of SIGCHLD, SIGURG and SIGWINCH).
+// kevent sleeps through those; epoll_wait fails with EINTR once one is queued,
+// which happens to SIGCHLD whenever the thread it is aimed at blocks signals
+// for a moment (a spawn, a thread's creation) and another thread takes it.
+void ignored_signals_blocked(sigset_t* mask) {
+  pthread_sigmask(SIG_BLOCK, nullptr, mask);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction action {};
+    if (sigaction(signal, nullptr, &action) != 0 ||
+        (action.sa_flags & SA_SIGINFO) != 0) {
+      continue;
+    }
+    bool ignored_by_default =
+        signal == SIGCHLD || signal == SIGURG || signal == SIGWINCH;
+    if (action.sa_handler == SIG_IGN ||
+        (action.sa_handler == SIG_DFL && ignored_by_default)) {
+      sigaddset(mask, signal);
+    }
+  }
+}
+
 int wait_for_events(registry& r, int kq, int epfd, struct kevent* events,
                     int nevents, const timespec* timeout) {
   std::optional<timespec> deadline;
@@ -465,10 +607,12 @@ int wait_for_events(registry& r, int kq, int epfd, struct kevent* events,
   }
   epoll_event ready[max_ready];
   int room = static_cast<int>(std::min<size_t>(nevents, max_ready));
+  sigset_t wait_mask;
+  ignored_signals_blocked(&wait_mask);
   for (;;) {
     int ms = deadline ? millis_until(*deadline) : -1;
     // No lock here: other threads register while we wait.
-    int n = epoll_wait(epfd, ready, room, ms);
+    int n = epoll_pwait(epfd, ready, room, ms, &wait_mask);
     if (n < 0) return -1;
     if (n == 0) return 0;
     std::lock_guard lock(r.mutex);
