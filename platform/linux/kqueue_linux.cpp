@@ -293,7 +293,14 @@ class exit_connector {
   // Attaches the eBPF filter over an empty map (nothing passes yet).
   // Returns false, with nothing attached, where eBPF is not available.
   bool attach_keyed_filter() {
-    constexpr uint32_t max_keys = 1U << 22;  // the highest pid_max
+    // Every watch holds a descriptor, so the descriptor limit bounds the
+    // keys; the kernel sizes the map's buckets by it up front.
+    rlimit lim{};
+    uint32_t max_keys = 1U << 16;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY) {
+      max_keys = static_cast<uint32_t>(
+          std::clamp<rlim_t>(lim.rlim_cur, 1024, rlim_t{1} << 20));
+    }
     bpf_attr map_attr{};
     map_attr.map_type = BPF_MAP_TYPE_HASH;
     map_attr.key_size = sizeof(uint32_t);
