@@ -10,8 +10,9 @@
 #include <unistd.h>
 
 #include "client/config_update.h"
-#include "common/unique_fd.h"
+#include "common/getopt_order.h"
 #include "common/protocol.h"
+#include "common/unique_fd.h"
 
 namespace kelv {
 namespace {
@@ -28,13 +29,8 @@ constexpr const char usage_text[] =
     "        -w   Write the status change to kelv.conf";
 
 // Option reading stops at the first non-option, so that a word like "-w"
-// after the command word is a service name. FreeBSD's getopt does so by
-// itself; glibc's permutes unless the option string begins with "+".
-#ifdef __GLIBC__
-constexpr const char option_string[] = "+Vs:w";
-#else
-constexpr const char option_string[] = "Vs:w";
-#endif
+// after the command word is a service name.
+constexpr const char option_string[] = KELV_GETOPT_IN_ORDER "Vs:w";
 
 __attribute__((format(printf, 1, 2))) owned_text format_text(const char* format,
                                                              ...) {
