@@ -1,4 +1,5 @@
 #include "daemon/config_loader.h"
+#include "common/unique_fd.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -48,18 +49,8 @@ class temp_config {
   std::string path_;
 };
 
-class kqueue_fd {
- public:
-  kqueue_fd() : fd_(kqueue()) {}
-  ~kqueue_fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  kqueue_fd(const kqueue_fd&) = delete;
-  kqueue_fd& operator=(const kqueue_fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
+struct kqueue_fd : unique_fd {
+  kqueue_fd() : unique_fd(kqueue()) {}
 };
 
 // One daemon's worth of state over a fake rc, remade for every table case.

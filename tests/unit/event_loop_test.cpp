@@ -1,4 +1,5 @@
 #include "daemon/event_loop.h"
+#include "common/unique_fd.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -51,18 +52,8 @@ TEST(EventDecodeTest, StopSignalsAreChosenByName) {
 }
 
 // A real kqueue closed at the end of the test.
-class kqueue_fd {
- public:
-  kqueue_fd() : fd_(kqueue()) {}
-  ~kqueue_fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  kqueue_fd(const kqueue_fd&) = delete;
-  kqueue_fd& operator=(const kqueue_fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
+struct kqueue_fd : unique_fd {
+  kqueue_fd() : unique_fd(kqueue()) {}
 };
 
 // The watched processes are this test process itself: a live PID that the
