@@ -31,36 +31,56 @@ struct file_closer {
 };
 using unique_file = std::unique_ptr<FILE, file_closer>;
 
-// Learns the PID of a fresh record if it is still unknown, watches it and
-// links it. Returns false (logged, record discarded) when the watch failed.
-bool watch_and_link(monitor_state& state,
-                    std::unique_ptr<service_entry> entry) {
+// Whether a service of this name is registered. Takes the lock.
+bool registered(monitor_state& state, const std::string& name) {
+  mutex_guard guard(state.lock);
+  return find_service(state, name) != nullptr;
+}
+
+// Learns the PID of a fresh record if it is still unknown (without the
+// lock), then watches it and links it. Returns false when it was not linked:
+// the watch failed (logged), or the name was registered meanwhile.
+bool watch_and_link(monitor_state& state, std::unique_ptr<service_entry> entry,
+                    bool then_wait) {
   // A service whose PID cannot be learned is still registered, with nothing
   // to watch: the refresh's result is not looked at.
   if (entry->pids.empty()) (void)refresh_pids(*entry);
+  const std::string name = entry->name;
+  mutex_guard guard(state.lock);
+  if (find_service(state, name) != nullptr) return false;
   if (watch_service(state, *entry) != 0) {
-    log_msg(log_error, "%s could not be monitored.", entry->name.c_str());
+    log_msg(log_error, "%s could not be monitored.", name.c_str());
     return false;
   }
-  const std::string& name = entry->name;
   log_msg(log_info, "%s has been added.", name.c_str());
   link_service(state, std::move(entry));
+  if (!then_wait) {
+    log_msg(log_info, "%s is being monitored.", name.c_str());
+    return true;
+  }
+  // The waiter's first poll finds the fresh PID and re-arms the watch, which
+  // covers a process that rc(8) replaced right after the start.
+  uint64_t generation = state.last_generation;
+  if (spawn_restart_waiter(state, name, generation) == 0) {
+    log_msg(log_info, "%s started from config file.", name.c_str());
+  } else {
+    log_msg(log_error, waiter_failed_format, name.c_str(), waiter_failed_what);
+  }
   return true;
 }
 
 void add_running(monitor_state& state, const std::string& name) {
-  if (find_service(state, name) != nullptr) return;
+  if (registered(state, name)) return;
   std::unique_ptr<service_entry> entry = new_service(name);
   if (!entry) {
     log_msg(log_error, "%s could not be built a structure for.", name.c_str());
     return;
   }
-  if (!watch_and_link(state, std::move(entry))) return;
-  log_msg(log_info, "%s is being monitored.", name.c_str());
+  watch_and_link(state, std::move(entry), false);
 }
 
 void start_and_add(monitor_state& state, const std::string& name) {
-  if (find_service(state, name) != nullptr) {
+  if (registered(state, name)) {
     log_msg(log_error, "%s is registered, but not running.", name.c_str());
     return;
   }
@@ -80,14 +100,7 @@ void start_and_add(monitor_state& state, const std::string& name) {
             name.c_str(), name.c_str(), '/');
     return;
   }
-  if (!watch_and_link(state, std::move(entry))) return;
-  // The waiter's first poll finds the fresh PID and re-arms the watch, which
-  // covers a process that rc(8) replaced right after the start.
-  if (spawn_restart_waiter(state, name) == 0) {
-    log_msg(log_info, "%s started from config file.", name.c_str());
-  } else {
-    log_msg(log_error, waiter_failed_format, name.c_str(), waiter_failed_what);
-  }
+  watch_and_link(state, std::move(entry), true);
 }
 
 }  // namespace
@@ -103,7 +116,8 @@ void load_config(monitor_state& state) {
       log_msg(log_error, "Opening configuration failed");
     }
   } else {
-    mutex_guard guard(state.lock);
+    // Each service's commands run without the lock; requests wait for the
+    // end of the pass all the same (startup_pass_running).
     char line[line_bytes];
     while (fgets(line, sizeof line, file.get()) != nullptr) {
       // Nothing is trimmed: blanks and a carriage return belong to the name.
@@ -115,11 +129,11 @@ void load_config(monitor_state& state) {
         start_and_add(state, name);
       }
     }
-    // The lock is released before the file is closed, as the pass ends.
-    guard.unlock();
     file.reset();
   }
   log_msg(log_info, "Monitoring processes...");
+  mutex_guard guard(state.lock);
+  end_startup_pass(state);
 }
 
 }  // namespace kelv

@@ -7,8 +7,10 @@
 
 namespace kelv {
 
-// Reads settings().config_path once and registers its services. Takes
-// state.lock for the whole pass. Always ends with "Monitoring processes...".
+// Reads settings().config_path once and registers its services. Runs the
+// rc(8) commands without state.lock and takes it to look up and link each
+// record. Always ends with "Monitoring processes...", then ends the start-up
+// pass (end_startup_pass).
 void load_config(monitor_state& state);
 
 }  // namespace kelv

@@ -1,6 +1,7 @@
 #include "daemon/control_server.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -28,32 +30,14 @@ constexpr int listen_backlog = 5;
 // accept is called at most this many times more after a failure with EINTR
 // or ECONNABORTED before the thread gives up.
 constexpr int max_accept_retries = 5;
-// Every other client waits in the backlog while one is served, and the lock
-// is held while a reply is written: a client that sends nothing, or never
-// reads, is cut off after this long.
+// Every other client waits in the backlog while one is served: a client
+// that sends nothing, or never reads, is cut off after this long.
 constexpr time_t client_timeout_seconds = 5;
 
 struct free_deleter {
   void operator()(char* text) const { free(text); }
 };
 using owned_text = std::unique_ptr<char, free_deleter>;
-
-// Formats with asprintf. Null (errno kept) when that fails or yields nothing.
-__attribute__((format(printf, 1, 2))) owned_text format_text(const char* format,
-                                                             ...) {
-  char* text = nullptr;
-  va_list args;
-  va_start(args, format);
-  int length = vasprintf(&text, format, args);
-  va_end(args);
-  if (length <= 0) {
-    int saved = errno;
-    if (length == 0) free(text);
-    errno = saved;
-    return nullptr;
-  }
-  return owned_text(text);
-}
 
 // Logs "<prefix>: <error text>" at priority 3, or short_form when errnum has
 // no text.
@@ -88,78 +72,139 @@ void send_reply(int fd, unsigned char status, const char* text) {
   (void)send_bytes(fd, &end_marker, 1);
 }
 
-// Sends a header line of the listing; a line that cannot be formatted or
-// sent is left out.
-void send_listing_line(int fd, const owned_text& line) {
-  if (!line) {
+// Appends a formatted line of the listing to *listing; a line that cannot be
+// formatted is left out (logged).
+__attribute__((format(printf, 2, 3))) void append_line(std::string* listing,
+                                                       const char* format,
+                                                       ...) {
+  char* text = nullptr;
+  va_list args;
+  va_start(args, format);
+  int length = vasprintf(&text, format, args);
+  va_end(args);
+  if (length < 0) {
     log_failure(errno, "asprintf", "asprintf failed.");
-  } else if (send_text(fd, line.get()) < 0) {
-    log_failure(errno, "send", "send failed.");
+    return;
   }
+  owned_text owned(text);
+  listing->append(text, static_cast<size_t>(length));
+}
+
+// The whole status reply: status byte, listing, end marker. The status byte
+// goes first: whatever fails below, the listing succeeds.
+// REQUIRES: state.lock held.
+std::string format_status(monitor_state& state) {
+  std::string reply(1, static_cast<char>(status_success));
+  append_line(&reply, "The kelv pid is %d.\n", static_cast<int>(getpid()));
+  append_line(&reply,
+              "%-40s %s\n------------------------------------------"
+              "--------\n",
+              "process name", "pid");
+  for (const auto& entry : state.services) {
+    for (pid_t pid : entry->pids) {
+      append_line(&reply, "%-40s %d\n", entry->name.c_str(),
+                  static_cast<int>(pid));
+    }
+  }
+  reply.push_back(static_cast<char>(end_marker));
+  return reply;
+}
+
+// Sends all of bytes within one overall deadline. A client that stops
+// reading is cut off when it passes; the failure is logged.
+void send_with_deadline(int fd, const std::string& bytes) {
+  timespec deadline{};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += client_timeout_seconds;
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n =
+        send(fd, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t left_ms =
+        (static_cast<int64_t>(deadline.tv_sec) - now.tv_sec) * 1000 +
+        (deadline.tv_nsec - now.tv_nsec) / 1000000;
+    if (left_ms <= 0) {
+      errno = EAGAIN;
+      break;
+    }
+    pollfd writable = {fd, POLLOUT, 0};
+    if (poll(&writable, 1, static_cast<int>(left_ms)) == -1 && errno != EINTR) {
+      break;
+    }
+  }
+  if (sent < bytes.size()) log_failure(errno, "send", "send failed.");
 }
 
 void send_status(monitor_state& state, int fd) {
-  // The status byte goes first: whatever fails below, the listing succeeds.
-  (void)send_bytes(fd, &status_success, 1);
-  send_listing_line(
-      fd, format_text("The kelv pid is %d.\n", static_cast<int>(getpid())));
-  send_listing_line(
-      fd, format_text("%-40s %s\n------------------------------------------"
-                      "--------\n",
-                      "process name", "pid"));
-  for (const auto& entry : state.services) {
-    for (pid_t pid : entry->pids) {
-      owned_text row =
-          format_text("%-40s %d\n", entry->name.c_str(), static_cast<int>(pid));
-      if (!row) {
-        log_failure(errno, "asprintf for send failed",
-                    "asprintf for send failed.");
-        continue;
-      }
-      if (send_text(fd, row.get()) < 0) {
-        log_failure(errno, "send", "send failed.");
-        break;
-      }
-    }
+  std::string reply;
+  {
+    mutex_guard hold(state.lock);
+    reply = format_status(state);
   }
-  (void)send_bytes(fd, &end_marker, 1);
+  send_with_deadline(fd, reply);
 }
 
 void enable_service(monitor_state& state, int fd, const std::string& name) {
   // A watched name is refused before rc(8) is asked anything.
-  if (find_service(state, name) != nullptr) {
-    send_reply(fd, status_failure, "Service already registered.\n");
-    return;
+  {
+    mutex_guard hold(state.lock);
+    if (find_service(state, name) != nullptr) {
+      hold.unlock();
+      send_reply(fd, status_failure, "Service already registered.\n");
+      return;
+    }
   }
   std::unique_ptr<service_entry> entry = new_service(name);
   if (!entry) {
     send_reply(fd, status_failure, "Error building process structure.\n");
     return;
   }
+  // rc(8) is asked without the lock: a probe that hangs holds up nothing but
+  // this request. The record is private to this thread until it is linked.
   if (!service_running(entry->name) && start_service(*entry) != 0) {
     send_reply(fd, status_failure, "Could not start service.\n");
     return;
   }
   // A service whose PID cannot be learned is still watched, without a PID.
   if (entry->pids.empty()) (void)refresh_pids(*entry);
+  mutex_guard hold(state.lock);
+  // The start-up pass may have added it meanwhile; one record per name.
+  if (find_service(state, name) != nullptr) {
+    hold.unlock();
+    send_reply(fd, status_failure, "Service already registered.\n");
+    return;
+  }
   if (watch_service(state, *entry) != 0) {
+    hold.unlock();
     send_reply(fd, status_failure, "Could not monitor service.\n");
     return;
   }
   link_service(state, std::move(entry));
   log_msg(log_info, "%s has been added.", name.c_str());
+  hold.unlock();
   send_reply(fd, status_success, "Monitoring service.\n");
 }
 
 void disable_service(monitor_state& state, int fd, const std::string& name) {
+  mutex_guard hold(state.lock);
   if (unlink_service(state, name)) {
     remove_retry_entry(state, name);
     log_msg(log_info, "%s has been removed.", name.c_str());
+    hold.unlock();
     send_reply(fd, status_success, "Service removed.\n");
     return;
   }
   // A queued retry of an unwatched name is dropped all the same.
   remove_retry_entry(state, name);
+  hold.unlock();
   send_reply(fd, status_failure, "Removing service failed: Not found.\n");
 }
 
@@ -240,7 +285,11 @@ void serve_connection(monitor_state& state, int fd) {
 
 void serve_request(monitor_state& state, int fd, char* request) {
   request_fields fields = split_request(request);
-  mutex_guard hold(state.lock);
+  {
+    // Requests that come during the start-up pass are served after it.
+    mutex_guard hold(state.lock);
+    wait_for_startup_pass(state);
+  }
   if (fields.command == nullptr) return;
   const std::string command = fields.command;
   const bool needs_name =
@@ -254,6 +303,7 @@ void serve_request(monitor_state& state, int fd, char* request) {
   } else if (command == command_status) {
     send_status(state, fd);
   } else if (command == command_shutdown) {
+    mutex_guard hold(state.lock);
     send_reply(fd, status_success, "kelv shutting down.\n");
     // The lock stays held: nothing else may touch the lists any more.
     run_shutdown_sequence(0);

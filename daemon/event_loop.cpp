@@ -51,6 +51,9 @@ void handle_exit(monitor_state& state, intptr_t pid, int status) {
   if (pid != static_cast<pid_t>(pid)) return;
   service_entry* entry = find_service_by_pid(state, static_cast<pid_t>(pid));
   if (entry == nullptr) return;
+  // The process is gone: it is never listed again, and once its PID comes
+  // round to another process that one is never taken for this service.
+  forget_pid(*entry, static_cast<pid_t>(pid));
   // The thread restarting it re-arms the watch itself.
   if (entry->restarting != 0) return;
 
@@ -75,6 +78,7 @@ void handle_exit(monitor_state& state, intptr_t pid, int status) {
   // restart_service drops the lock while rc(8) runs, so the entry may be gone
   // afterwards; only this copy is used from here on.
   std::string name;
+  const uint64_t generation = entry->generation;
   try {
     name = entry->name;
   } catch (const std::bad_alloc&) {
@@ -87,7 +91,7 @@ void handle_exit(monitor_state& state, intptr_t pid, int status) {
   entry = nullptr;
 
   if (wait_first) {
-    if (spawn_restart_waiter(state, name) == 0) {
+    if (spawn_restart_waiter(state, name, generation) == 0) {
       log_msg(log_notice, "%s waiting for restart.", name.c_str());
       return;
     }
@@ -97,7 +101,7 @@ void handle_exit(monitor_state& state, intptr_t pid, int status) {
       return;
     }
   }
-  if (schedule_retry(state, name) != 0) {
+  if (schedule_retry(state, name, generation) != 0) {
     log_msg(log_error,
             "%s could not be scheduled for a retry. An administrator should  "
             "remove and re-add the service.",

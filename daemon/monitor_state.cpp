@@ -1,5 +1,7 @@
 #include "daemon/monitor_state.h"
 
+#include "daemon/system_env.h"
+
 namespace kelv {
 
 service_entry* find_service(monitor_state& state, const std::string& name) {
@@ -7,6 +9,13 @@ service_entry* find_service(monitor_state& state, const std::string& name) {
     if (entry->name == name) return entry.get();
   }
   return nullptr;
+}
+
+service_entry* find_service(monitor_state& state, const std::string& name,
+                            uint64_t generation) {
+  service_entry* entry = find_service(state, name);
+  if (entry == nullptr || entry->generation != generation) return nullptr;
+  return entry;
 }
 
 service_entry* find_service_by_pid(monitor_state& state, pid_t pid) {
@@ -27,7 +36,25 @@ retry_list::iterator find_retry(monitor_state& state, const std::string& name) {
 }
 
 void link_service(monitor_state& state, std::unique_ptr<service_entry> entry) {
+  entry->generation = ++state.last_generation;
   state.services.push_front(std::move(entry));
+}
+
+void forget_pid(service_entry& entry, pid_t pid) {
+  std::erase(entry.pids, pid);
+}
+
+void wait_for_startup_pass(monitor_state& state) {
+  while (state.startup_pass_running) {
+    if (current_env().cond_wait(&state.startup_cond, &state.lock) != 0) {
+      return;  // nothing better to do than serve the request now
+    }
+  }
+}
+
+void end_startup_pass(monitor_state& state) {
+  state.startup_pass_running = false;
+  pthread_cond_broadcast(&state.startup_cond);
 }
 
 bool unlink_service(monitor_state& state, const std::string& name) {
@@ -68,6 +95,11 @@ int init_monitor_sync(monitor_state& state, const char** what) {
   }
   rc = pthread_cond_init(&state.retry_cond, &attr);
   pthread_condattr_destroy(&attr);
+  if (rc != 0) {
+    *what = "pthread_cond_init";
+    return rc;
+  }
+  rc = pthread_cond_init(&state.startup_cond, nullptr);
   if (rc != 0) {
     *what = "pthread_cond_init";
     return rc;

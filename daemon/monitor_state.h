@@ -23,9 +23,13 @@ namespace kelv {
 // One watched service. Created only by new_service; linked into `services`
 // only once its probes have succeeded.
 struct service_entry {
-  std::string name;        // the rc(8) name, never changed after creation
-  int restarting = 0;      // 1 while restart_service runs its command
+  std::string name;         // the rc(8) name, never changed after creation
+  int restarting = 0;       // 1 while restart_service runs its command
   std::vector<pid_t> pids;  // the PID list in list order; at most one PID
+  // Set when the record is linked, never reused: a thread that released the
+  // lock tells by it whether the record it finds again is the one it left,
+  // or a newer one of the same name (disabled and enabled meanwhile).
+  uint64_t generation = 0;
 };
 
 // One pending retry of a service whose restart failed.
@@ -42,6 +46,11 @@ struct monitor_state {
   std::list<retry_entry> retry_queue;
   pthread_mutex_t lock;
   pthread_cond_t retry_cond;  // its clock is CLOCK_MONOTONIC
+  // The start-up pass runs its commands without the lock; requests wait for
+  // its end on startup_cond, so that they are served after it as before.
+  bool startup_pass_running = false;
+  pthread_cond_t startup_cond;
+  uint64_t last_generation = 0;
   pthread_t control_thread{};
   pthread_t retry_thread{};
   int kq = -1;
@@ -54,6 +63,12 @@ using retry_list = std::list<retry_entry>;
 // REQUIRES: lock held. The pointer is stale once lock has been released.
 service_entry* find_service(monitor_state& state, const std::string& name);
 
+// The service named `name` whose generation is `generation`, or null when
+// that record is gone (also when a newer one of the name took its place).
+// REQUIRES: lock held.
+service_entry* find_service(monitor_state& state, const std::string& name,
+                            uint64_t generation);
+
 // The first service (in list order) whose PID list holds `pid`, or null.
 // REQUIRES: lock held.
 service_entry* find_service_by_pid(monitor_state& state, pid_t pid);
@@ -61,7 +76,8 @@ service_entry* find_service_by_pid(monitor_state& state, pid_t pid);
 // The first retry entry named `name`, or retry_queue.end(). REQUIRES: lock.
 retry_list::iterator find_retry(monitor_state& state, const std::string& name);
 
-// Pushes a fresh, probed record at the head of `services`. REQUIRES: lock.
+// Pushes a fresh, probed record at the head of `services` and gives it the
+// next generation. REQUIRES: lock.
 void link_service(monitor_state& state, std::unique_ptr<service_entry> entry);
 
 // Unlinks the service named `name` and frees it with its PID list. Returns
@@ -73,7 +89,17 @@ bool unlink_service(monitor_state& state, const std::string& name);
 // REQUIRES: lock held.
 bool remove_retry_entry(monitor_state& state, const std::string& name);
 
-// Initialises lock (default attributes) and retry_cond (CLOCK_MONOTONIC).
+// Removes pid from entry's PID list, if it is there.
+void forget_pid(service_entry& entry, pid_t pid);
+
+// Waits until the start-up pass has ended. REQUIRES: lock held.
+void wait_for_startup_pass(monitor_state& state);
+
+// Ends the start-up pass and wakes whoever waits for it. REQUIRES: lock.
+void end_startup_pass(monitor_state& state);
+
+// Initialises lock (default attributes), retry_cond (CLOCK_MONOTONIC) and
+// startup_cond.
 // Returns 0, or the error number with *what naming the call that failed.
 int init_monitor_sync(monitor_state& state, const char** what);
 

@@ -53,15 +53,15 @@ int service_running(const std::string& name) {
   return clean_status(run_service_command(name, "onestatus")) ? 1 : 0;
 }
 
-int refresh_pids(service_entry& entry) {
-  entry.pids.clear();
-  auto output = open_service_command(entry.name, "onestatus");
+int probe_pids(const std::string& name, std::vector<pid_t>* pids) {
+  pids->clear();
+  auto output = open_service_command(name, "onestatus");
   if (output == nullptr) {
     char text[error_text_bytes];
     if (error_text(errno, text, sizeof text)) {
-      log_msg(log_error, "popen failed: %s: %s.", entry.name.c_str(), text);
+      log_msg(log_error, "popen failed: %s: %s.", name.c_str(), text);
     } else {
-      log_msg(log_error, "popen failed for %s.", entry.name.c_str());
+      log_msg(log_error, "popen failed for %s.", name.c_str());
     }
     return -1;
   }
@@ -74,12 +74,16 @@ int refresh_pids(service_entry& entry) {
     pid_t pid = first_live_pid(piece);
     if (pid != 0) {
       // Only the first qualifying word counts; the rest is not read.
-      entry.pids.insert(entry.pids.begin(), pid);
+      pids->insert(pids->begin(), pid);
       break;
     }
   }
   if (!clean_status(output->close())) return -1;
-  return entry.pids.empty() ? 1 : 0;
+  return pids->empty() ? 1 : 0;
+}
+
+int refresh_pids(service_entry& entry) {
+  return probe_pids(entry.name, &entry.pids);
 }
 
 int start_service(service_entry& entry) {

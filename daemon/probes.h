@@ -1,8 +1,10 @@
 // What the daemon asks rc(8) and the kernel about one service: whether it
 // runs, its PID, starting it, and a one-shot exit watch on its PID.
 //
-// Every call blocks its thread while a command runs. REQUIRES: the caller
-// holds state.lock for the whole call (none of these releases it).
+// Every call but watch_service blocks its thread while a command runs, so
+// none of them may be called with state.lock held: they work on names and on
+// records the caller owns alone (fresh, unlinked ones). watch_service runs
+// no command and needs the lock.
 #ifndef KELV_DAEMON_PROBES_H_
 #define KELV_DAEMON_PROBES_H_
 
@@ -27,16 +29,21 @@ std::unique_ptr<service_entry> new_service(const std::string& name);
 // 1 when `service NAME onestatus` ends with a clean status, 0 otherwise.
 int service_running(const std::string& name);
 
-// Rebuilds entry's PID list from `service NAME onestatus`: 0 a PID was
+// Builds a PID list in *pids from `service NAME onestatus`: 0 a PID was
 // recorded; 1 no PID, or the service is not enabled; -1 failure.
+int probe_pids(const std::string& name, std::vector<pid_t>* pids);
+
+// probe_pids into the PID list of a record the caller owns alone.
 int refresh_pids(service_entry& entry);
 
-// `service NAME restart`, then up to eleven polls a second apart for a PID:
-// 0 started with its PID recorded; 1 not enabled; -1 failure.
+// `service NAME restart`, then up to eleven polls a second apart for a PID,
+// recorded in entry (a record the caller owns alone): 0 started with its PID
+// recorded; 1 not enabled; -1 failure.
 int start_service(service_entry& entry);
 
 // Registers a one-shot exit watch on state.kq for every PID of entry:
 // 0 all watched (also for an empty list); -1 a registration failed (logged).
+// REQUIRES: state.lock held when entry is linked.
 int watch_service(monitor_state& state, service_entry& entry);
 
 }  // namespace kelv

@@ -52,16 +52,21 @@ int restart_service(monitor_state& state, const std::string& name) {
             name.c_str());
     return 1;
   }
-  // The entry may be freed while the lock is released; only the copy is
-  // used afterwards.
+  // The entry may be freed, or replaced by a newer record of the same name,
+  // while the lock is released; only the copy and the generation are used
+  // afterwards.
   const std::string copy = entry->name;
+  const uint64_t generation = entry->generation;
   entry->restarting = 1;
   bool succeeded;
+  int probed = -1;
+  std::vector<pid_t> pids;
   {
     scoped_unlock unlocked(state.lock);
     succeeded = run_restart_command(copy);
+    if (succeeded) probed = probe_pids(copy, &pids);
   }
-  entry = find_service(state, copy);
+  entry = find_service(state, copy, generation);
   if (entry == nullptr) {
     log_msg(log_notice,
             "Service: %s is no longer registered after restart attempt.",
@@ -74,12 +79,15 @@ int restart_service(monitor_state& state, const std::string& name) {
             "Service: %s could not be restarted. If any retry attempts exist, "
             "a retry will be attempted.",
             copy.c_str());
-  } else if (refresh_pids(*entry) != 0) {
-    log_msg(log_error, "Could not get PIDS for service: %s.", copy.c_str());
-  } else if (watch_service(state, *entry) != 0) {
-    log_msg(log_error, "Could not monitor service: %s.", copy.c_str());
   } else {
-    result = 0;
+    entry->pids = std::move(pids);
+    if (probed != 0) {
+      log_msg(log_error, "Could not get PIDS for service: %s.", copy.c_str());
+    } else if (watch_service(state, *entry) != 0) {
+      log_msg(log_error, "Could not monitor service: %s.", copy.c_str());
+    } else {
+      result = 0;
+    }
   }
   entry->restarting = 0;
   return result;

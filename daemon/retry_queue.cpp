@@ -34,8 +34,10 @@ void log_wait_failure(const char* call, int error) {
 
 }  // namespace
 
-int schedule_retry(monitor_state& state, const std::string& name) {
-  service_entry* service = find_service(state, name);
+namespace {
+
+int schedule_retry_of(monitor_state& state, const std::string& name,
+                      service_entry* service) {
   if (service == nullptr) {
     log_msg(log_notice,
             "Service: %s is no longer registered. A retry will not be "
@@ -72,6 +74,17 @@ int schedule_retry(monitor_state& state, const std::string& name) {
           name.c_str(), static_cast<unsigned>(retry_interval_seconds));
   pthread_cond_signal(&state.retry_cond);
   return 0;
+}
+
+}  // namespace
+
+int schedule_retry(monitor_state& state, const std::string& name) {
+  return schedule_retry_of(state, name, find_service(state, name));
+}
+
+int schedule_retry(monitor_state& state, const std::string& name,
+                   uint64_t generation) {
+  return schedule_retry_of(state, name, find_service(state, name, generation));
 }
 
 bool retry_worker_pass(monitor_state& state) {

@@ -21,6 +21,11 @@ inline constexpr time_t retry_deferral_seconds = 60;
 // REQUIRES: state.lock held; it is never released.
 int schedule_retry(monitor_state& state, const std::string& name);
 
+// The same for the record of that generation only: a newer record of the
+// name (disabled and enabled meanwhile) counts as not registered.
+int schedule_retry(monitor_state& state, const std::string& name,
+                   uint64_t generation);
+
 // One pass of the worker: waits for the earliest entry to come due, attempts
 // it and reschedules or removes it. Returns false when a condition wait failed
 // and the worker must end. REQUIRES: state.lock not held.

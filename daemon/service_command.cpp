@@ -1,10 +1,64 @@
 #include "daemon/service_command.h"
 
 #include <errno.h>
+#include <string.h>
 
 #include "daemon/log.h"
 
 namespace kelv {
+namespace {
+
+void log_stopped(const std::string& name, const char* verb, unsigned limit) {
+  log_msg(log_error,
+          "service %s %s did not finish within %u seconds; stopped it.",
+          name.c_str(), verb, limit);
+}
+
+// Reports, once, a command that its time limit stopped; such a command
+// closes as a failure whatever status it was stopped with.
+class limited_output : public command_output {
+ public:
+  limited_output(std::unique_ptr<command_output> inner, std::string name,
+                 const char* verb, unsigned limit)
+      : inner_(std::move(inner)),
+        name_(std::move(name)),
+        verb_(verb),
+        limit_(limit) {}
+
+  bool read_piece(char* buf, int size) override {
+    if (inner_->read_piece(buf, size)) return true;
+    note_stop();
+    return false;
+  }
+
+  int close() override {
+    int status = inner_->close();
+    note_stop();
+    return inner_->timed_out() ? -1 : status;
+  }
+
+  bool timed_out() const override { return inner_->timed_out(); }
+
+ private:
+  void note_stop() {
+    if (logged_ || !inner_->timed_out()) return;
+    logged_ = true;
+    log_stopped(name_, verb_, limit_);
+  }
+
+  std::unique_ptr<command_output> inner_;
+  std::string name_;
+  const char* verb_;
+  unsigned limit_;
+  bool logged_ = false;
+};
+
+}  // namespace
+
+unsigned command_limit_seconds(const char* verb) {
+  return strcmp(verb, "onestatus") == 0 ? probe_limit_seconds
+                                        : action_limit_seconds;
+}
 
 bool acceptable_service_name(const std::string& name) {
   // `service` parses its own options first, and a slash makes it run the
@@ -28,7 +82,15 @@ int run_service_command(const std::string& name, const char* verb) {
     errno = EINVAL;
     return -1;
   }
-  return current_env().run_service(name, verb);
+  unsigned limit = command_limit_seconds(verb);
+  bool timed_out = false;
+  int status = current_env().run_service(name, verb, limit, &timed_out);
+  if (timed_out) {
+    log_stopped(name, verb, limit);
+    errno = ETIMEDOUT;
+    return -1;
+  }
+  return status;
 }
 
 std::unique_ptr<command_output> open_service_command(const std::string& name,
@@ -37,7 +99,10 @@ std::unique_ptr<command_output> open_service_command(const std::string& name,
     errno = EINVAL;
     return nullptr;
   }
-  return current_env().open_service(name, verb);
+  unsigned limit = command_limit_seconds(verb);
+  auto output = current_env().open_service(name, verb, limit);
+  if (output == nullptr) return nullptr;
+  return std::make_unique<limited_output>(std::move(output), name, verb, limit);
 }
 
 }  // namespace kelv

@@ -13,17 +13,28 @@
 
 namespace kelv {
 
+// How long an rc(8) command may run before it is stopped: a probe
+// (onestatus) and an action (start, restart).
+inline constexpr unsigned probe_limit_seconds = 10;
+inline constexpr unsigned action_limit_seconds = 120;
+
+// The limit for `service NAME VERB`.
+unsigned command_limit_seconds(const char* verb);
+
 // Whether `service` takes `name` as a plain service name: it does not start
 // with '-' (an option) and holds no '/' (a path). A refused name is logged at
 // priority 3.
 bool acceptable_service_name(const std::string& name);
 
-// Runs `service NAME VERB` and waits for it. Returns its wait status, or -1
-// when the name is refused or the command could not be run.
+// Runs `service NAME VERB` and waits for it, within its time limit. Returns
+// its wait status, or -1 when the name is refused, the command could not be
+// run or its time limit stopped it (logged at priority 3).
 int run_service_command(const std::string& name, const char* verb);
 
 // Starts `service NAME VERB` with its standard output on a pipe. Returns null
-// with errno set (EINVAL for a refused name) when nothing was started.
+// with errno set (EINVAL for a refused name) when nothing was started. The
+// output ends when the command exits; a command stopped at its time limit
+// is logged at priority 3 and closes with -1.
 std::unique_ptr<command_output> open_service_command(const std::string& name,
                                                      const char* verb);
 

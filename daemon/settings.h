@@ -28,9 +28,15 @@ daemon_settings& settings();
 // command). Safe to call from any thread, but not from a signal handler.
 [[noreturn]] void run_shutdown_sequence(int status);
 
-// Ends the process with `status` at once, without running static destructors
-// under the feet of the other threads.
+// Ends the process with `status` at once, without flushing shared streams and
+// without running static destructors under the feet of the other threads.
 [[noreturn]] void end_process(int status);
+
+// Writes "PROGNAME: WHAT: ERROR TEXT" to the standard error descriptor, as
+// err(3) would, and ends the process like end_process. For fatal errors once
+// other threads exist.
+[[noreturn]] void end_process_with_error(int status, int error,
+                                         const char* what);
 
 }  // namespace kelv
 

@@ -140,8 +140,8 @@ int run_daemon(int argc, char** argv) {
   check_config(config.config_path);
 
   config.pidfile_handle = pidfile_open(
-      config.pidfile_path.empty() ? nullptr : config.pidfile_path.c_str(),
-      0644, nullptr);
+      config.pidfile_path.empty() ? nullptr : config.pidfile_path.c_str(), 0644,
+      nullptr);
   if (config.pidfile_handle == nullptr) err(1, "pidfile_open");
 
   if (options.detach && daemon(0, 0) == -1) err(1, "daemon");
@@ -161,10 +161,13 @@ int run_daemon(int argc, char** argv) {
 
   log_msg(log_notice, "Starting ...");
 
+  // Requests wait for the end of the start-up pass.
+  state.startup_pass_running = true;
+  // Other threads run from here on: a fatal error must not run destructors.
   rc = pthread_create(&state.control_thread, nullptr, control_server, &state);
-  if (rc != 0) errc(1, rc, "pthread_create");
+  if (rc != 0) end_process_with_error(1, rc, "pthread_create");
   rc = pthread_create(&state.retry_thread, nullptr, retry_worker, &state);
-  if (rc != 0) errc(1, rc, "pthread_create retry_worker");
+  if (rc != 0) end_process_with_error(1, rc, "pthread_create retry_worker");
 
   load_config(state);
   event_loop(state);

@@ -8,8 +8,8 @@ namespace kelv {
 inline constexpr const char daemon_version[] = "1.3";
 
 // Exit statuses of the daemon.
-inline constexpr int exit_usage = 64;    // -V, usage errors
-inline constexpr int exit_failure = 1;   // fatal errors, shutdown by signal
+inline constexpr int exit_usage = 64;   // -V, usage errors
+inline constexpr int exit_failure = 1;  // fatal errors, shutdown by signal
 
 // Runs the daemon. Returns only the exit status of an early end (-V, usage);
 // otherwise the process ends through the shutdown sequence or a fatal error.

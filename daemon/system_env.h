@@ -20,34 +20,46 @@
 
 namespace kelv {
 
-// The standard output of a running `service` command, read like popen(3).
+// The standard output of a running `service` command, read like popen(3),
+// except that the output ends when the command's process exits: a process it
+// started that keeps the pipe open does not hold the reader.
 class command_output {
  public:
   virtual ~command_output() = default;
   // Reads the next piece into buf like fgets(buf, size, ...): at most
   // size - 1 bytes, up to and including a newline, NUL-terminated. Returns
-  // false at the end of the output or on a read error.
+  // false at the end of the output (the command exited and what it left in
+  // the pipe is read), on a read error, or when its time limit stopped it.
   virtual bool read_piece(char* buf, int size) = 0;
-  // Closes the pipe and waits for the command. Returns its wait status (as
-  // pclose does), or -1 when the close or the wait failed.
+  // Closes the pipe and waits for the command, at most until its time limit.
+  // Returns its wait status (as pclose does), or -1 when the close or the
+  // wait failed or the time limit stopped it.
   virtual int close() = 0;
+  // Whether the command outlived its time limit and was stopped.
+  virtual bool timed_out() const = 0;
 };
 
 class system_env {
  public:
   virtual ~system_env() = default;
 
+  // Every command runs in a process group of its own. When it has not
+  // ended limit_seconds after its start, its group is sent SIGTERM, then
+  // SIGKILL a moment later, and it is reaped.
+
   // Runs `service NAME VERB` with the daemon's standard output and waits for
   // it. The name is one argument, byte for byte; no shell is involved.
-  // Returns the wait status (as system(3) does), or -1 with errno set.
-  virtual int run_service(const std::string& name, const char* verb) = 0;
+  // Returns the wait status (as system(3) does), or -1 with errno set; -1
+  // with *timed_out set when the time limit stopped it.
+  virtual int run_service(const std::string& name, const char* verb,
+                          unsigned limit_seconds, bool* timed_out) = 0;
 
   // Starts `service NAME VERB` with its standard output on a pipe. Returns
   // null with errno set when the pipe or the process cannot be made. A
   // command that cannot be found is not a failure here: it reads as empty
   // output and a close status of 127 << 8, as with the shell.
-  virtual std::unique_ptr<command_output> open_service(const std::string& name,
-                                                       const char* verb) = 0;
+  virtual std::unique_ptr<command_output> open_service(
+      const std::string& name, const char* verb, unsigned limit_seconds) = 0;
 
   // Whether a process with this ID exists (getsid does not fail).
   virtual bool process_exists(pid_t pid) = 0;

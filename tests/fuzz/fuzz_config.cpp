@@ -96,6 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pthread_mutex_unlock(&state.lock);
   state.services.clear();
   pthread_cond_destroy(&state.retry_cond);
+  pthread_cond_destroy(&state.startup_cond);
   pthread_mutex_destroy(&state.lock);
   return 0;
 }

@@ -307,7 +307,9 @@ TEST_F(ConfigLoaderTest, FailedWaiterKeepsTheService) {
 }
 
 // Control requests and waiters must not see a half-read file.
-TEST_F(ConfigLoaderTest, LockIsHeldForTheWholePass) {
+// rc(8) is asked without the lock: a hung probe of one listed service holds
+// up no exit, request or waiter meanwhile.
+TEST_F(ConfigLoaderTest, CommandsRunWithoutTheLock) {
   running("a");
   startable("b");
   int commands = 0;
@@ -322,9 +324,47 @@ TEST_F(ConfigLoaderTest, LockIsHeldForTheWholePass) {
   load("a\nb\n");
   env().set_command_hook(nullptr);  // the counters die with this test
   EXPECT_LT(0, commands);
-  EXPECT_EQ(0, unlocked);
+  EXPECT_EQ(commands, unlocked);
   ASSERT_EQ(0, pthread_mutex_trylock(&state().lock));
   pthread_mutex_unlock(&state().lock);
+}
+
+// Registered by another hand while the pass probed it: one record per name,
+// the other one.
+TEST_F(ConfigLoaderTest, NameRegisteredDuringItsProbesIsNotAddedTwice) {
+  for (bool start : {false, true}) {
+    SCOPED_TRACE(start ? "started by the pass" : "running");
+    reset();
+    if (start) {
+      startable("a");
+    } else {
+      running("a");
+    }
+    service_entry* other = nullptr;
+    env().set_command_hook([&](const std::string&, const std::string& verb) {
+      if (other != nullptr || verb != (start ? "restart" : "onestatus")) return;
+      if (!start && env().command_count("a", "onestatus") < 2) return;
+      auto entry = std::make_unique<service_entry>();
+      entry->name = "a";
+      other = entry.get();
+      mutex_guard hold(state().lock);
+      link_service(state(), std::move(entry));
+    });
+    lines log = load("a\n");
+    env().set_command_hook(nullptr);
+    ASSERT_NE(nullptr, other);
+    EXPECT_EQ(lines{"a"}, names());
+    EXPECT_EQ(other, state().services.front().get());
+    EXPECT_EQ(lines{"Monitoring processes..."}, log);
+    EXPECT_EQ(0, env().recorded_threads());
+  }
+}
+
+// Requests wait on startup_cond for the end of the pass; the pass ends it.
+TEST_F(ConfigLoaderTest, PassEndsTheStartupWait) {
+  state().startup_pass_running = true;
+  load("");
+  EXPECT_FALSE(state().startup_pass_running);
 }
 
 }  // namespace

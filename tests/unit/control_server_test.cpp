@@ -2,11 +2,13 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/event.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/unit/fake_env.h"
@@ -30,6 +32,7 @@ class ControlServerTest : public ::testing::Test {
   ~ControlServerTest() override {
     if (state_.kq >= 0) close(state_.kq);
     pthread_cond_destroy(&state_.retry_cond);
+    pthread_cond_destroy(&state_.startup_cond);
     pthread_mutex_destroy(&state_.lock);
   }
 
@@ -212,7 +215,9 @@ TEST_F(ControlServerTest, StatusListsEveryPidInListOrder) {
   EXPECT_TRUE(env_.commands().empty());
 }
 
-TEST_F(ControlServerTest, LockIsHeldWhileRcIsAsked) {
+// rc(8) is asked without the lock, so a probe that hangs holds up no exit
+// event, waiter or retry meanwhile.
+TEST_F(ControlServerTest, RcIsAskedWithoutTheLock) {
   script_running("ntpd");
   std::vector<int> trylock_results;
   env_.set_command_hook([&](const std::string&, const std::string&) {
@@ -220,8 +225,46 @@ TEST_F(ControlServerTest, LockIsHeldWhileRcIsAsked) {
     if (rc == 0) pthread_mutex_unlock(&state_.lock);
     trylock_results.push_back(rc);
   });
-  serve("enable:ntpd");
-  EXPECT_EQ((std::vector<int>{EBUSY, EBUSY}), trylock_results);
+  EXPECT_EQ(reply(0, "Monitoring service.\n"), serve("enable:ntpd"));
+  EXPECT_EQ((std::vector<int>{0, 0}), trylock_results);
+}
+
+// The start-up pass registered the name while "enable" asked rc(8): one
+// record per name, and the request is refused as for any registered name.
+TEST_F(ControlServerTest, EnableRacedByAnotherAddIsRefused) {
+  script_running("ntpd");
+  env_.set_command_hook([&](const std::string&, const std::string& verb) {
+    if (verb != "onestatus" || env_.command_count("ntpd", "onestatus") != 2)
+      return;
+    mutex_guard hold(state_.lock);
+    add_watched("ntpd", {});
+  });
+  EXPECT_EQ(reply(1, "Service already registered.\n"), serve("enable:ntpd"));
+  EXPECT_EQ(std::vector<std::string>{"ntpd"}, watched());
+  EXPECT_TRUE(env_.log_lines().empty());
+}
+
+// A request that comes during the start-up pass is served after it.
+TEST_F(ControlServerTest, RequestWaitsForTheStartupPass) {
+  env_.set_real_waits(true);
+  state_.startup_pass_running = true;
+  int fds[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
+  char request[] = "disable:ntpd";
+  std::thread server([&] { serve_request(state_, fds[0], request); });
+  char buf[64];
+  pollfd readable = {fds[1], POLLIN, 0};
+  EXPECT_EQ(0, poll(&readable, 1, 200));  // nothing while the pass runs
+  {
+    mutex_guard hold(state_.lock);
+    end_startup_pass(state_);
+  }
+  server.join();
+  ssize_t n = recv(fds[1], buf, sizeof(buf), MSG_DONTWAIT);
+  EXPECT_EQ(reply(1, "Removing service failed: Not found.\n"),
+            std::string(buf, n > 0 ? n : 0));
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST_F(ControlServerTest, ShutdownRepliesThenExitsWithZero) {

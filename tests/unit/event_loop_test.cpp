@@ -148,20 +148,22 @@ TEST_F(EventHandleTest, ExitsAndStopSignalsTakeTheWaitPath) {
       {SIGUSR2,
        "0 3 ntpd caught signal " + std::to_string(SIGUSR2) + " and exited"},
   };
-  add("ntpd", 4242);
+  service_entry& entry = add("ntpd", 4242);
   int threads = 0;
   for (const wait_case& c : cases) {
     env_.clear_log();
+    entry.pids = {4242};
     handle_exit(state_, 4242, c.status);
     EXPECT_EQ(
         (std::vector<std::string>{c.message, "0 5 ntpd waiting for restart."}),
         log())
         << std::hex << c.status;
     EXPECT_EQ(++threads, env_.recorded_threads()) << std::hex << c.status;
+    // The dead PID is gone at once: never listed, never matched again.
+    EXPECT_TRUE(entry.pids.empty()) << std::hex << c.status;
   }
-  // The wait path runs no command and leaves the stale PID in place.
+  // The wait path runs no command.
   EXPECT_TRUE(env_.commands().empty());
-  EXPECT_EQ(std::vector<pid_t>{4242}, find_service(state_, "ntpd")->pids);
 }
 
 TEST_F(EventHandleTest, OtherSignalsRestartAtOnce) {
@@ -225,7 +227,7 @@ TEST_F(EventHandleTest, NoWaiterAndNoRetryLeavesServiceRegistered) {
       lines.back());
   EXPECT_TRUE(state_.retry_queue.empty());
   ASSERT_NE(nullptr, find_service(state_, "ntpd"));
-  EXPECT_EQ(std::vector<pid_t>{4242}, find_service(state_, "ntpd")->pids);
+  EXPECT_TRUE(find_service(state_, "ntpd")->pids.empty());
 }
 
 // The service is disabled while rc(8) restarts it: the loop must not touch

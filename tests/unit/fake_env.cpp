@@ -21,12 +21,16 @@ std::shared_ptr<std::function<F>> share(std::function<F> hook) {
 // Hands out the scripted output like fgets would read it from a pipe.
 class fake_env::fake_output : public command_output {
  public:
-  fake_output(fake_env& env, rc_response response)
-      : env_(env), response_(std::move(response)) {}
+  fake_output(fake_env& env, rc_response response, unsigned limit)
+      : env_(env), response_(std::move(response)), limit_(limit) {}
 
   bool read_piece(char* buf, int size) override {
     const std::string& text = response_.output;
-    if (size < 2 || pos_ >= text.size()) return false;
+    if (size < 2) return false;
+    if (pos_ >= text.size()) {
+      stop_if_hung();
+      return false;
+    }
     size_t limit = std::min(text.size() - pos_, static_cast<size_t>(size - 1));
     size_t newline = text.find('\n', pos_);
     size_t length = newline != std::string::npos && newline - pos_ < limit
@@ -39,12 +43,26 @@ class fake_env::fake_output : public command_output {
     return true;
   }
 
-  int close() override { return response_.status; }
+  int close() override {
+    stop_if_hung();
+    return timed_out_ ? -1 : response_.status;
+  }
+
+  bool timed_out() const override { return timed_out_; }
 
  private:
+  // A hung command is stopped once its limit has passed on the clock.
+  void stop_if_hung() {
+    if (!response_.hangs || timed_out_) return;
+    env_.advance(limit_);
+    timed_out_ = true;
+  }
+
   fake_env& env_;
   rc_response response_;
+  unsigned limit_;
   size_t pos_ = 0;
+  bool timed_out_ = false;
 };
 
 fake_env::fake_env() = default;
@@ -99,11 +117,18 @@ void fake_env::count_piece() {
   ++pieces_read_;
 }
 
-rc_response fake_env::start_command(const std::string& name, const char* verb) {
+std::vector<unsigned> fake_env::limits() const {
+  std::lock_guard<std::mutex> hold(mu_);
+  return limits_;
+}
+
+rc_response fake_env::start_command(const std::string& name, const char* verb,
+                                    unsigned limit_seconds) {
   hook_ptr<void(const std::string&, const std::string&)> hook;
   {
     std::lock_guard<std::mutex> hold(mu_);
     commands_.push_back(name + " " + verb);
+    limits_.push_back(limit_seconds);
     hook = command_hook_;
   }
   if (hook) (*hook)(name, verb);
@@ -119,13 +144,21 @@ rc_response fake_env::start_command(const std::string& name, const char* verb) {
   return fallback != defaults_.end() ? fallback->second : unscripted_;
 }
 
-int fake_env::run_service(const std::string& name, const char* verb) {
-  return start_command(name, verb).status;
+int fake_env::run_service(const std::string& name, const char* verb,
+                          unsigned limit_seconds, bool* timed_out) {
+  rc_response response = start_command(name, verb, limit_seconds);
+  *timed_out = response.hangs;
+  if (response.hangs) {
+    advance(limit_seconds);
+    return -1;
+  }
+  return response.status;
 }
 
 std::unique_ptr<command_output> fake_env::open_service(const std::string& name,
-                                                       const char* verb) {
-  rc_response response = start_command(name, verb);
+                                                       const char* verb,
+                                                       unsigned limit_seconds) {
+  rc_response response = start_command(name, verb, limit_seconds);
   int error;
   {
     std::lock_guard<std::mutex> hold(mu_);
@@ -135,7 +168,8 @@ std::unique_ptr<command_output> fake_env::open_service(const std::string& name,
     errno = error;
     return nullptr;
   }
-  return std::make_unique<fake_output>(*this, std::move(response));
+  return std::make_unique<fake_output>(*this, std::move(response),
+                                       limit_seconds);
 }
 
 void fake_env::add_live_pid(pid_t pid) {

@@ -36,6 +36,9 @@ namespace kelv {
 struct rc_response {
   std::string output;
   int status = 0;
+  // The command never ends by itself: its output is read, then its time
+  // limit passes on the virtual clock and it is stopped.
+  bool hangs = false;
 };
 
 inline constexpr int exit_status(int code) { return code << 8; }
@@ -77,6 +80,8 @@ class fake_env : public system_env {
   int command_count(const std::string& name, const std::string& verb) const;
   // Output pieces handed out by read_piece, over all commands.
   int pieces_read() const;
+  // The time limit each command was started with, in order.
+  std::vector<unsigned> limits() const;
 
   // --- processes ---------------------------------------------------------
   void add_live_pid(pid_t pid);
@@ -129,9 +134,11 @@ class fake_env : public system_env {
   void clear_log();
 
   // system_env
-  int run_service(const std::string& name, const char* verb) override;
+  int run_service(const std::string& name, const char* verb,
+                  unsigned limit_seconds, bool* timed_out) override;
   std::unique_ptr<command_output> open_service(const std::string& name,
-                                               const char* verb) override;
+                                               const char* verb,
+                                               unsigned limit_seconds) override;
   bool process_exists(pid_t pid) override;
   int monotonic_now(timespec* now) override;
   void sleep_seconds(unsigned seconds) override;
@@ -145,7 +152,8 @@ class fake_env : public system_env {
 
  private:
   class fake_output;
-  rc_response start_command(const std::string& name, const char* verb);
+  rc_response start_command(const std::string& name, const char* verb,
+                            unsigned limit_seconds);
   void count_piece();
 
   mutable std::mutex mu_;
@@ -161,6 +169,7 @@ class fake_env : public system_env {
   int open_error_ = 0;
   std::vector<std::string> commands_;
   int pieces_read_ = 0;
+  std::vector<unsigned> limits_;
 
   std::set<pid_t> live_pids_;
 

@@ -13,7 +13,9 @@ struct split_case {
   const char* argument;  // null: none
 };
 
-std::string show(const char* s) { return s ? std::string("\"") + s + "\"" : "(none)"; }
+std::string show(const char* s) {
+  return s ? std::string("\"") + s + "\"" : "(none)";
+}
 
 TEST(SplitRequestTest, FieldsFollowTheColonRules) {
   const split_case cases[] = {

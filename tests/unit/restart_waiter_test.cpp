@@ -33,7 +33,8 @@ class RestartWaiterTest : public ::testing::Test {
 
   // Starts a waiter for ntpd (recorded, not yet running) and runs it inline.
   void run_waiter() {
-    ASSERT_EQ(0, spawn_restart_waiter(monitor_.state, "ntpd"));
+    ASSERT_EQ(0, spawn_restart_waiter(monitor_.state, "ntpd",
+                                      monitor_.generation_of("ntpd")));
     ASSERT_EQ(1, env_.recorded_threads());
     env_.run_threads();
     EXPECT_TRUE(monitor_.lock_free());
@@ -138,11 +139,44 @@ TEST_F(RestartWaiterTest, RemovalEndsTheWaitWithoutARestart) {
       mutex_guard hold(monitor.state.lock);
       unlink_service(monitor.state, "ntpd");
     });
-    ASSERT_EQ(0, spawn_restart_waiter(monitor.state, "ntpd"));
+    ASSERT_EQ(0, spawn_restart_waiter(monitor.state, "ntpd",
+                                      monitor.generation_of("ntpd")));
     env.run_threads();
     EXPECT_EQ(std::vector<std::string>{c.line}, env.log_lines());
     EXPECT_EQ(c.sleep, env.command_count("ntpd", "onestatus"));
     EXPECT_EQ(0, env.command_count("ntpd", "restart"));
+  }
+}
+
+// The probe runs without the lock; the record it was for is gone when it
+// ends (disabled, or disabled and enabled again): the waiter stops and leaves
+// a newer record of the name alone.
+TEST_F(RestartWaiterTest, RecordReplacedDuringAProbeEndsTheWait) {
+  for (bool re_added : {false, true}) {
+    SCOPED_TRACE(re_added ? "re-added" : "removed");
+    fake_env env;
+    scoped_env installed(env);
+    env.add_live_pid(getpid());
+    env.set_default("ntpd", "onestatus", running());
+    test_monitor monitor(true);
+    monitor.add("ntpd");
+    const uint64_t generation = monitor.generation_of("ntpd");
+    service_entry* newer = nullptr;
+    env.set_command_hook([&](const std::string&, const std::string&) {
+      mutex_guard hold(monitor.state.lock);
+      unlink_service(monitor.state, "ntpd");
+      if (re_added) newer = &monitor.add("ntpd", {55});
+    });
+    ASSERT_EQ(0, spawn_restart_waiter(monitor.state, "ntpd", generation));
+    env.run_threads();
+    EXPECT_EQ(std::vector<std::string>{"0 3 Service: ntpd was removed from "
+                                       "monitoring while I was waiting for it "
+                                       "to restart."},
+              env.log_lines());
+    EXPECT_EQ(1, env.command_count("ntpd", "onestatus"));
+    if (re_added) {
+      EXPECT_EQ(std::vector<pid_t>{55}, newer->pids);
+    }
   }
 }
 
@@ -190,7 +224,8 @@ TEST_F(RestartWaiterTest, ServiceVanishingDuringOwnRestartCannotBeQueued) {
 
 TEST_F(RestartWaiterTest, FailedCreationLogsNothing) {
   env_.set_create_error(EAGAIN);
-  EXPECT_EQ(-1, spawn_restart_waiter(monitor_.state, "ntpd"));
+  EXPECT_EQ(-1, spawn_restart_waiter(monitor_.state, "ntpd",
+                                     monitor_.generation_of("ntpd")));
   EXPECT_EQ(0, env_.recorded_threads());
   EXPECT_EQ(0, env_.detach_count());
   EXPECT_TRUE(env_.log_lines().empty());
@@ -200,7 +235,8 @@ TEST_F(RestartWaiterTest, FailedDetachStillRunsTheWaiter) {
   env_.set_detach_error(EINVAL);
   env_.set_default("ntpd", "onestatus", running());
   mutex_guard hold(monitor_.state.lock);  // callers hold the lock
-  EXPECT_EQ(0, spawn_restart_waiter(monitor_.state, "ntpd"));
+  EXPECT_EQ(0, spawn_restart_waiter(monitor_.state, "ntpd",
+                                    monitor_.generation_of("ntpd")));
   hold.unlock();
   env_.run_threads();
   EXPECT_EQ((std::vector<std::string>{
@@ -215,7 +251,8 @@ TEST_F(RestartWaiterTest, RealThreadPollsOnceTheCallerReleasesTheLock) {
   env_.set_default("ntpd", "onestatus", running());
   {
     mutex_guard hold(monitor_.state.lock);
-    ASSERT_EQ(0, spawn_restart_waiter(monitor_.state, "ntpd"));
+    ASSERT_EQ(0, spawn_restart_waiter(monitor_.state, "ntpd",
+                                      monitor_.generation_of("ntpd")));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(0, env_.command_count("ntpd", "onestatus"));
   }

@@ -203,15 +203,19 @@ TEST_F(RetryQueueTest, DisableDuringTheAttemptLeavesNothingToRemove) {
             env_.log_texts());
 }
 
+// Disabled and enabled again during the attempt: the attempt was for the old
+// record, which is gone; the newer one is neither queued nor marked.
 TEST_F(RetryQueueTest, ReAddedDuringTheAttemptNeitherRemovesNorReschedules) {
   const struct {
     int restart_status;
     const char* last;
   } cases[] = {
       {exit_status(1),
-       "Retry entry for service: ntpd was removed while a restart was in "
-       "progress."},
-      {0, "ntpd restarted successfully"},
+       "Service: ntpd was unregistered. Removing restart queue entry for "
+       "ntpd."},
+      {0,
+       "Service: ntpd was unregistered. Removing restart queue entry for "
+       "ntpd."},
   };
   for (const auto& c : cases) {
     fake_env env;

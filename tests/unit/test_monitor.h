@@ -28,6 +28,7 @@ struct test_monitor {
   ~test_monitor() {
     if (state.kq >= 0) close(state.kq);
     pthread_cond_destroy(&state.retry_cond);
+    pthread_cond_destroy(&state.startup_cond);
     pthread_mutex_destroy(&state.lock);
   }
   test_monitor(const test_monitor&) = delete;
@@ -42,6 +43,12 @@ struct test_monitor {
     service_entry& linked = *entry;
     link_service(state, std::move(entry));
     return linked;
+  }
+
+  // The generation of the record named `name` (0 when there is none).
+  uint64_t generation_of(const std::string& name) {
+    service_entry* entry = find_service(state, name);
+    return entry != nullptr ? entry->generation : 0;
   }
 
   // Whether the calling thread could take the lock (it is then released).
