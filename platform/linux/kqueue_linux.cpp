@@ -581,28 +581,16 @@ int millis_until(const timespec& deadline) {
       std::min<int64_t>((left_ns + 999999) / 1000000, INT_MAX));
 }
 
-// The calling thread's signal mask plus every signal whose disposition is to
-// be ignored (SIG_IGN, or the default of SIGCHLD, SIGURG and SIGWINCH).
-// kevent sleeps through those; epoll_wait fails with EINTR once one is queued,
-// which happens to SIGCHLD whenever the thread it is aimed at blocks signals
-// for a moment (a spawn, a thread's creation) and another thread takes it.
-void ignored_signals_blocked(sigset_t* mask) {
-  pthread_sigmask(SIG_BLOCK, nullptr, mask);
-  for (int signal = 1; signal < NSIG; ++signal) {
-    struct sigaction action {};
-    if (sigaction(signal, nullptr, &action) != 0 ||
-        (action.sa_flags & SA_SIGINFO) != 0) {
-      continue;
-    }
-    bool ignored_by_default =
-        signal == SIGCHLD || signal == SIGURG || signal == SIGWINCH;
-    if (action.sa_handler == SIG_IGN ||
-        (action.sa_handler == SIG_DFL && ignored_by_default)) {
-      sigaddset(mask, signal);
-    }
-  }
-}
-
+// Waits by polling the epoll descriptor, then collects with an epoll_wait
+// that does not block. A blocking epoll_wait fails with EINTR whenever a
+// signal wakes the thread: one that is then ignored (a SIGCHLD aimed at a
+// thread that blocked it for a moment, a spawn or a thread's creation, and
+// taken by this one), or the stop and continue of the whole process, a
+// debugger's attach among them. kevent sleeps through those. The kernel
+// restarts an interrupted poll unless a handler ran, and then poll fails with
+// EINTR even under SA_RESTART, as kevent does. A restarted poll keeps its
+// first end time, so time spent stopped counts against the timeout; ppoll
+// would start again with what was left at the stop.
 int wait_for_events(registry& r, int kq, int epfd, struct kevent* events,
                     int nevents, const timespec* timeout) {
   std::optional<timespec> deadline;
@@ -614,14 +602,20 @@ int wait_for_events(registry& r, int kq, int epfd, struct kevent* events,
   }
   epoll_event ready[max_ready];
   int room = static_cast<int>(std::min<size_t>(nevents, max_ready));
-  sigset_t wait_mask;
-  ignored_signals_blocked(&wait_mask);
   for (;;) {
     int ms = deadline ? millis_until(*deadline) : -1;
+    pollfd set{epfd, POLLIN, 0};
     // No lock here: other threads register while we wait.
-    int n = epoll_pwait(epfd, ready, room, ms, &wait_mask);
+    int polled = poll(&set, 1, ms);
+    if (polled < 0) return -1;
+    if (polled == 0) return 0;
+    if (set.revents & POLLNVAL) {
+      errno = EBADF;
+      return -1;
+    }
+    int n = epoll_wait(epfd, ready, room, 0);
     if (n < 0) return -1;
-    if (n == 0) return 0;
+    if (n == 0) continue;  // another waiter on this queue took them
     std::lock_guard lock(r.mutex);
     queue* q = find_queue(r, kq);
     if (q == nullptr) {

@@ -28,11 +28,11 @@ extern "C" {
 #endif
 
 struct kevent {
-  uintptr_t ident;  /* the PID */
-  short filter;     /* EVFILT_PROC */
+  uintptr_t ident; /* the PID */
+  short filter;    /* EVFILT_PROC */
   unsigned short flags;
   unsigned int fflags;
-  int64_t data;     /* NOTE_EXIT: the wait(2) status */
+  int64_t data; /* NOTE_EXIT: the wait(2) status */
   void* udata;
 };
 
@@ -66,7 +66,10 @@ int kqueue(void);
 /* Applies the changes, then waits for at most nevents events (null timeout:
  * without limit). Returns the number of events, or -1 with errno: ESRCH for
  * a PID that does not exist, EMFILE/ENFILE when no descriptor is left for a
- * watch, EINTR when a signal interrupted the wait, EBADF for a bad queue. */
+ * watch, EINTR when a signal handler ran on the waiting thread, EBADF for a
+ * bad queue. The wait sleeps through a signal that is ignored and through a
+ * stop and continue of the process; time spent stopped counts against the
+ * timeout. */
 int kevent(int kq, const struct kevent* changelist, int nchanges,
            struct kevent* eventlist, int nevents,
            const struct timespec* timeout);
