@@ -16,8 +16,10 @@
 #include <memory>
 #include <string>
 
+#include "common/detail_format.h"
 #include "common/protocol.h"
 #include "common/unique_fd.h"
+#include "daemon/detail_listing.h"
 #include "daemon/log.h"
 #include "daemon/probes.h"
 #include "daemon/settings.h"
@@ -152,13 +154,63 @@ void send_status(monitor_state& state, int fd) {
   send_with_deadline(fd, reply);
 }
 
-void enable_service(monitor_state& state, int fd, const std::string& name) {
-  // A watched name is refused before rc(8) is asked anything.
+void send_detail(monitor_state& state, int fd) {
+  std::string reply(1, static_cast<char>(status_success));
   {
     mutex_guard hold(state.lock);
-    if (find_service(state, name) != nullptr) {
+    reply += format_detail(state);
+  }
+  reply.push_back(static_cast<char>(end_marker));
+  send_with_deadline(fd, reply);
+}
+
+// Watches a registered service that kelv gave up on again, as a fresh
+// "enable" would: its PID is learned, or it is started first. Its counters
+// are kept. Replies like "enable".
+void rearm_service(monitor_state& state, int fd, const std::string& name,
+                   uint64_t generation) {
+  service_entry probe;
+  probe.name = name;
+  if (!service_running(name) && start_service(probe) != 0) {
+    send_reply(fd, status_failure, "Could not start service.\n");
+    return;
+  }
+  if (probe.pids.empty()) (void)refresh_pids(probe);
+  mutex_guard hold(state.lock);
+  service_entry* entry = find_service(state, name, generation);
+  if (entry == nullptr || entry->report.state != service_state::given_up) {
+    // Disabled, or taken up by another hand meanwhile.
+    hold.unlock();
+    send_reply(fd, status_failure, "Service already registered.\n");
+    return;
+  }
+  entry->pids = std::move(probe.pids);
+  if (watch_service(state, *entry) != 0) {
+    hold.unlock();
+    send_reply(fd, status_failure, "Could not monitor service.\n");
+    return;
+  }
+  enter_state(entry->report, entry->pids.empty() ? service_state::no_pid
+                                                 : service_state::running);
+  log_msg(log_info, "%s is monitored again.", name.c_str());
+  hold.unlock();
+  send_reply(fd, status_success, "Monitoring service.\n");
+}
+
+void enable_service(monitor_state& state, int fd, const std::string& name) {
+  // A watched name is refused before rc(8) is asked anything; one that kelv
+  // gave up on is watched again.
+  {
+    mutex_guard hold(state.lock);
+    if (service_entry* entry = find_service(state, name)) {
+      const bool given_up = entry->report.state == service_state::given_up;
+      const uint64_t generation = entry->generation;
       hold.unlock();
-      send_reply(fd, status_failure, "Service already registered.\n");
+      if (given_up) {
+        rearm_service(state, fd, name, generation);
+      } else {
+        send_reply(fd, status_failure, "Service already registered.\n");
+      }
       return;
     }
   }
@@ -302,6 +354,8 @@ void serve_request(monitor_state& state, int fd, char* request) {
     disable_service(state, fd, fields.argument);
   } else if (command == command_status) {
     send_status(state, fd);
+  } else if (command == command_detail) {
+    send_detail(state, fd);
   } else if (command == command_shutdown) {
     mutex_guard hold(state.lock);
     send_reply(fd, status_success, "kelv shutting down.\n");

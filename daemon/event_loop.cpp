@@ -51,15 +51,22 @@ void handle_exit(monitor_state& state, intptr_t pid, int status) {
   if (pid != static_cast<pid_t>(pid)) return;
   service_entry* entry = find_service_by_pid(state, static_cast<pid_t>(pid));
   if (entry == nullptr) return;
+  int value = 0;
+  const exit_kind kind = decode_wait_status(status, &value);
   // The process is gone: it is never listed again, and once its PID comes
   // round to another process that one is never taken for this service.
   forget_pid(*entry, static_cast<pid_t>(pid));
+  if (kind == exit_kind::exited || kind == exit_kind::signalled) {
+    note_exit(
+        entry->report,
+        kind == exit_kind::exited ? exit_cause::status : exit_cause::signal,
+        value);
+  }
   // The thread restarting it re-arms the watch itself.
   if (entry->restarting != 0) return;
 
-  int value = 0;
   bool wait_first = false;
-  switch (decode_wait_status(status, &value)) {
+  switch (kind) {
     case exit_kind::stopped:
     case exit_kind::continued:
       return;
@@ -92,6 +99,10 @@ void handle_exit(monitor_state& state, intptr_t pid, int status) {
 
   if (wait_first) {
     if (spawn_restart_waiter(state, name, generation) == 0) {
+      service_entry* waiting = find_service(state, name, generation);
+      if (waiting != nullptr) {
+        enter_state(waiting->report, service_state::waiting);
+      }
       log_msg(log_notice, "%s waiting for restart.", name.c_str());
       return;
     }
@@ -102,6 +113,7 @@ void handle_exit(monitor_state& state, intptr_t pid, int status) {
     }
   }
   if (schedule_retry(state, name, generation) != 0) {
+    mark_given_up(state, name, generation);
     log_msg(log_error,
             "%s could not be scheduled for a retry. An administrator should  "
             "remove and re-add the service.",

@@ -37,7 +37,15 @@ retry_list::iterator find_retry(monitor_state& state, const std::string& name) {
 
 void link_service(monitor_state& state, std::unique_ptr<service_entry> entry) {
   entry->generation = ++state.last_generation;
+  enter_state(entry->report, entry->pids.empty() ? service_state::no_pid
+                                                 : service_state::running);
   state.services.push_front(std::move(entry));
+}
+
+void mark_given_up(monitor_state& state, const std::string& name,
+                   uint64_t generation) {
+  service_entry* entry = find_service(state, name, generation);
+  if (entry != nullptr) enter_state(entry->report, service_state::given_up);
 }
 
 void forget_pid(service_entry& entry, pid_t pid) {

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "daemon/service_state.h"
+
 namespace kelv {
 
 // One watched service. Created only by new_service; linked into `services`
@@ -30,6 +32,7 @@ struct service_entry {
   // lock tells by it whether the record it finds again is the one it left,
   // or a newer one of the same name (disabled and enabled meanwhile).
   uint64_t generation = 0;
+  service_report report;  // what the operator is shown
 };
 
 // One pending retry of a service whose restart failed.
@@ -88,6 +91,11 @@ bool unlink_service(monitor_state& state, const std::string& name);
 // and signals retry_cond. Returns whether an entry was removed.
 // REQUIRES: lock held.
 bool remove_retry_entry(monitor_state& state, const std::string& name);
+
+// Marks the record of that name and generation, if it is still there, as
+// given up: nothing watches it until it is enabled again. REQUIRES: lock.
+void mark_given_up(monitor_state& state, const std::string& name,
+                   uint64_t generation);
 
 // Removes pid from entry's PID list, if it is there.
 void forget_pid(service_entry& entry, pid_t pid);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <string.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -105,6 +106,8 @@ class real_system_env : public system_env {
   int monotonic_now(timespec* now) override {
     return clock_gettime(CLOCK_MONOTONIC, now);
   }
+
+  time_t wall_now() override { return time(nullptr); }
 
   void sleep_seconds(unsigned seconds) override {
     // A handled signal (SIGPIPE) cuts sleep short; the pause still has to last.

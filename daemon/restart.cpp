@@ -58,6 +58,8 @@ int restart_service(monitor_state& state, const std::string& name) {
   const std::string copy = entry->name;
   const uint64_t generation = entry->generation;
   entry->restarting = 1;
+  enter_state(entry->report, service_state::restarting);
+  ++entry->report.restarts;
   bool succeeded;
   int probed = -1;
   std::vector<pid_t> pids;
@@ -90,6 +92,14 @@ int restart_service(monitor_state& state, const std::string& name) {
     }
   }
   entry->restarting = 0;
+  if (result == 0) {
+    ++entry->report.restarts_succeeded;
+    enter_state(entry->report, service_state::running);
+  } else {
+    // Nothing watches it now; a caller that queues it says so.
+    ++entry->report.restarts_failed;
+    enter_state(entry->report, service_state::given_up);
+  }
   return result;
 }
 

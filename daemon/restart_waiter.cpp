@@ -67,9 +67,11 @@ void* restart_waiter(void* arg) {
       entry->pids = std::move(pids);
       if (probed == 0) {
         if (watch_service(state, *entry) == 0) {
+          enter_state(entry->report, service_state::running);
           log_msg(log_info, "Service: %s was restarted, but not by me.",
                   entry->name.c_str());
         } else {
+          enter_state(entry->report, service_state::given_up);
           log_msg(log_error, "Could not monitor service.");
         }
         return nullptr;
@@ -89,6 +91,7 @@ void* restart_waiter(void* arg) {
   if (restart_service(state, name) == 0) {
     log_msg(log_notice, "Service: %s was restarted.", name.c_str());
   } else if (schedule_retry(state, name, generation) == -1) {
+    mark_given_up(state, name, generation);
     log_msg(log_error, "Service: %s could not be scheduled  for retry",
             name.c_str());
   }

@@ -53,6 +53,7 @@ int schedule_retry_of(monitor_state& state, const std::string& name,
     return 0;
   }
   if (find_retry(state, name) != state.retry_queue.end()) {
+    enter_state(service->report, service_state::queued);
     log_msg(log_notice, "%s already has a pending retry waiting.",
             name.c_str());
     return 0;
@@ -68,6 +69,7 @@ int schedule_retry_of(monitor_state& state, const std::string& name,
   }
   entry.deadline.tv_sec += entry.interval;
   state.retry_queue.push_front(std::move(entry));
+  enter_state(service->report, service_state::queued);
   log_msg(log_notice,
           "Service: %s was submitted to the restart queue. First retry in %u "
           "seconds.",
@@ -172,6 +174,10 @@ bool retry_worker_pass(monitor_state& state) {
                 name.c_str());
         remove_retry_entry(state, name);
       } else {
+        // Still queued: the failed attempt left it marked as given up.
+        if (service_entry* service = find_service(state, name)) {
+          enter_state(service->report, service_state::queued);
+        }
         timespec now;
         if (env.monotonic_now(&now) != 0) {
           log_msg(log_error,

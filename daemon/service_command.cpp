@@ -1,12 +1,32 @@
 #include "daemon/service_command.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include "daemon/log.h"
 
 namespace kelv {
 namespace {
+
+// The name with each control byte written as \ooo, as vis(1) -o shows it,
+// so that the log line stays one line of plain text.
+std::string visible_name(const std::string& name) {
+  std::string shown;
+  for (char c : name) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      char escaped[5];
+      snprintf(escaped, sizeof escaped, "\\%03o", byte);
+      shown += escaped;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
 
 void log_stopped(const std::string& name, const char* verb, unsigned limit) {
   log_msg(log_error,
@@ -72,6 +92,16 @@ bool acceptable_service_name(const std::string& name) {
   if (name.find('/') != std::string::npos) {
     log_msg(log_error, "Refusing service name %s: it would be read as a path.",
             name.c_str());
+    return false;
+  }
+  // A control byte would break every line-based place a name goes to: the
+  // configuration file, the listings and the reply's end marker (0x04).
+  if (std::any_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+      })) {
+    log_msg(log_error,
+            "Refusing service name %s: it holds a control character.",
+            visible_name(name).c_str());
     return false;
   }
   return true;

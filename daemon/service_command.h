@@ -22,8 +22,8 @@ inline constexpr unsigned action_limit_seconds = 120;
 unsigned command_limit_seconds(const char* verb);
 
 // Whether `service` takes `name` as a plain service name: it does not start
-// with '-' (an option) and holds no '/' (a path). A refused name is logged at
-// priority 3.
+// with '-' (an option), holds no '/' (a path) and no control byte (0x01-0x1f,
+// 0x7f). A refused name is logged at priority 3.
 bool acceptable_service_name(const std::string& name);
 
 // Runs `service NAME VERB` and waits for it, within its time limit. Returns

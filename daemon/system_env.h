@@ -67,6 +67,9 @@ class system_env {
   // Reads CLOCK_MONOTONIC. Returns 0, or -1 with errno set.
   virtual int monotonic_now(timespec* now) = 0;
 
+  // Reads the wall clock (time(3)), for what operators are shown.
+  virtual time_t wall_now() = 0;
+
   virtual void sleep_seconds(unsigned seconds) = 0;
 
   // pthread_cond_wait and pthread_cond_timedwait (deadline on the condition

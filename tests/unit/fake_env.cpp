@@ -253,6 +253,11 @@ int fake_env::monotonic_now(timespec* now) {
   return 0;
 }
 
+time_t fake_env::wall_now() {
+  std::lock_guard<std::mutex> hold(mu_);
+  return wall_start + (now_.tv_sec - start_seconds);
+}
+
 void fake_env::set_sleep_hook(std::function<void(unsigned seconds)> hook) {
   std::lock_guard<std::mutex> hold(mu_);
   sleep_hook_ = share(std::move(hook));

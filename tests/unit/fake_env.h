@@ -54,6 +54,8 @@ class fake_env : public system_env {
  public:
   // The virtual clock starts at this reading; log times count from it.
   static constexpr time_t start_seconds = 1000;
+  // The wall clock reads this at the start and moves with the virtual one.
+  static constexpr time_t wall_start = 1765000000;
 
   fake_env();
   fake_env(const fake_env&) = delete;
@@ -141,6 +143,7 @@ class fake_env : public system_env {
                                                unsigned limit_seconds) override;
   bool process_exists(pid_t pid) override;
   int monotonic_now(timespec* now) override;
+  time_t wall_now() override;
   void sleep_seconds(unsigned seconds) override;
   int cond_wait(pthread_cond_t* cond, pthread_mutex_t* mutex) override;
   int cond_timedwait(pthread_cond_t* cond, pthread_mutex_t* mutex,
