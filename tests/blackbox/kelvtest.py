@@ -24,8 +24,12 @@ API (stable; other test files depend on it):
     add_service(name, command="exec sleep 100000", enabled=True, **knobs)
     start_service(name) -> pid          stop_service(name)
     run_service(name, verb, record=False) -> CompletedProcess
+    popen_service(name, verb, record=False, **popen_args) -> Popen
     service_pid(name) -> int | None     kill_service(name, sig) -> pid
     invocations() -> [(verb, name)]     clear_invocations()
+    command_pids(name, verb) -> [pid]   a running `service NAME VERB` and
+                                        its children (a delay's sleep)
+    sandbox_processes() -> {pid: (ppid, [argv bytes])}
     write_config(lines)
     start_daemon(*args, config_lines=None, ready="socket") -> Popen
     run_daemon(*args, config_lines=None, timeout=10) -> CompletedProcess
@@ -55,8 +59,8 @@ REPO = os.path.dirname(os.path.dirname(HERE))
 
 END_MARKER = b"\x04"
 DEFAULT_SERVICE_COMMAND = "exec sleep 100000"
-KNOBS = ("restart_status", "restart_delay", "restart_output", "no_pid",
-         "status_extra", "status_exit")
+KNOBS = ("restart_status", "restart_delay", "restart_output", "keep_stdout",
+         "no_pid", "status_delay", "status_extra", "status_exit")
 
 
 def env_path(var, default=None):
@@ -220,9 +224,19 @@ class KelvTestCase(unittest.TestCase):
 
     def add_service(self, name, command=DEFAULT_SERVICE_COMMAND, enabled=True,
                     **knobs):
-        """Defines a sandbox service. Knobs (see the stand-in): restart_status,
-        restart_delay, restart_output, no_pid, status_extra, status_exit; a
-        value of True makes an empty file, None removes the knob."""
+        """Defines a sandbox service. Knobs (see the stand-in for the details):
+            restart_status  restart exits with this status, starts nothing
+            restart_delay   seconds restart sleeps first (large: it hangs)
+            restart_output  text restart prints first
+            keep_stdout     (True) what restart/start launches keeps the
+                            command's standard output, so its reader sees no
+                            end of file while the service runs
+            no_pid          (True) onestatus: running, without a PID
+            status_delay    seconds onestatus sleeps first (large: it hangs)
+            status_extra    text onestatus prints first
+            status_exit     exit status of onestatus
+        The delays sleep in a child process, in the command's process group.
+        A value of True makes an empty file, None removes the knob."""
         d = self.service_dir(name)
         os.makedirs(d, exist_ok=True)
         with open(os.path.join(d, b"command"), "wb") as f:
@@ -251,17 +265,41 @@ class KelvTestCase(unittest.TestCase):
                     f.write(_b(str(value)) if isinstance(value, int)
                             else _b(value))
 
-    def run_service(self, name, verb, record=False):
-        """Runs the stand-in as `service NAME VERB` in the temp dir, recorded
-        in the invocations log only when record is true. Returns the
-        CompletedProcess (bytes output)."""
+    def _service_env(self, record):
         env = self.daemon_env()
         env.pop("LD_PRELOAD", None)
         if not record:
             env["KELV_RC_NO_LOG"] = "1"
-        return subprocess.run([rc_service_script(), _b(name), verb], env=env,
-                              cwd=self.tmp, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=60)
+        return env
+
+    def run_service(self, name, verb, record=False):
+        """Runs the stand-in as `service NAME VERB` in the temp dir, recorded
+        in the invocations log only when record is true. Returns the
+        CompletedProcess (bytes output). Not for a keep_stdout service: its
+        output would not end while the service runs."""
+        return subprocess.run([rc_service_script(), _b(name), verb],
+                              env=self._service_env(record), cwd=self.tmp,
+                              stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=60)
+
+    def popen_service(self, name, verb, record=False, **popen_args):
+        """Starts `service NAME VERB` as run_service() runs it and returns the
+        Popen; popen_args go to Popen. Waited for (killed first if still
+        running) at clean-up."""
+        proc = subprocess.Popen([rc_service_script(), _b(name), verb],
+                                env=self._service_env(record), cwd=self.tmp,
+                                stdin=subprocess.DEVNULL, **popen_args)
+        self.addCleanup(self._reap, proc)
+        return proc
+
+    @staticmethod
+    def _reap(proc):
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait(10)
+        for stream in (proc.stdout, proc.stderr):
+            if stream:
+                stream.close()
 
     def start_service(self, name):
         """(Re)starts a service through the stand-in; returns its PID."""
@@ -313,6 +351,35 @@ class KelvTestCase(unittest.TestCase):
         if os.path.exists(self.invocations_path):
             os.unlink(self.invocations_path)
 
+    def sandbox_processes(self):
+        """Every live process of this test (see _in_sandbox) as
+        {pid: (ppid, argv)}, argv a list of bytes."""
+        found = {}
+        for pid in self._sandbox_pids():
+            try:
+                with open("/proc/%d/cmdline" % pid, "rb") as f:
+                    argv = f.read().split(b"\0")[:-1]
+                with open("/proc/%d/stat" % pid, "rb") as f:
+                    stat = f.read()
+            except OSError:
+                continue  # gone while we looked
+            found[pid] = (int(stat[stat.rfind(b")") + 2:].split()[1]), argv)
+        return found
+
+    def command_pids(self, name, verb):
+        """The PIDs of the running stand-in commands `service NAME VERB` of
+        this test (whoever started them) and of their children, such as the
+        sleep of a delay knob; sorted, commands first."""
+        procs = self.sandbox_processes()
+        want = [_b(name), _b(verb)]
+        commands = sorted(
+            pid for pid, (_, argv) in procs.items()
+            if len(argv) == 4 and os.path.basename(argv[1]) == b"service" and
+            argv[2:] == want)
+        children = sorted(pid for pid, (ppid, _) in procs.items()
+                          if ppid in commands)
+        return commands + children
+
     # -- the daemon ----------------------------------------------------------
 
     def write_config(self, lines, path=None):
@@ -348,6 +415,9 @@ class KelvTestCase(unittest.TestCase):
         daemon_output()."""
         if config_lines is not None:
             self.write_config(config_lines)
+        # Marked before the spawn: a quick "Starting ..." must not fall
+        # before the mark.
+        start = self.log_mark()
         out_path, err_path = self._output_files()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             proc = subprocess.Popen(self.daemon_args(*extra_args),
@@ -357,7 +427,6 @@ class KelvTestCase(unittest.TestCase):
         proc.out_path, proc.err_path = out_path, err_path
         self._daemons.append(proc)
         detached = "-d" in extra_args
-        start = self.log_mark()
 
         def is_ready():
             if not detached and proc.poll() is not None:

@@ -2,6 +2,7 @@
 self-test of the rc stand-in the other black-box tests rely on."""
 
 import os
+import select
 import signal
 import socket
 import stat
@@ -326,6 +327,61 @@ class RcStandInTest(KelvTestCase):
         self.assertIsNone(self.service_pid("k"))
         self.set_knobs("k", no_pid=True, status_extra=None, status_exit=None)
         self.assertEqual(self.status("k"), (0, b"k is running.\n"))
+        # A short delay changes nothing of the answer.
+        self.set_knobs("k", no_pid=None, status_delay="0.1\n")
+        self.assertEqual(self.status("k"), (1, b"k is not running.\n"))
+
+    def test_delays_sleep_in_the_commands_process_group(self):
+        # The daemon ends a command that hangs through its process group: a
+        # delay must sleep in a child there, and die with it.
+        for knob, verb in (("status_delay", "onestatus"),
+                           ("restart_delay", "restart")):
+            with self.subTest(knob=knob):
+                self.add_service("slow", **{knob: 100000})
+                proc = self.popen_service("slow", verb,
+                                          start_new_session=True)
+
+                def sleeping():
+                    pids = self.command_pids("slow", verb)
+                    procs = self.sandbox_processes()
+                    return [p for p in pids if p in procs and
+                            procs[p][1] == [b"sleep", b"100000"]]
+                sleep_pid = wait_until(sleeping, message="the delay")[0]
+                self.assertEqual(os.getpgid(sleep_pid), proc.pid)
+                self.assertEqual(self.command_pids("slow", verb),
+                                 [proc.pid, sleep_pid])
+                os.killpg(proc.pid, signal.SIGTERM)
+                self.assertEqual(proc.wait(10), -signal.SIGTERM)
+                wait_gone(sleep_pid)
+                self.assertIsNone(self.service_pid("slow"))
+                self.set_knobs("slow", **{knob: None})
+
+    def test_keep_stdout_hands_the_callers_pipe_to_the_service(self):
+        self.add_service("leaky", keep_stdout=True)
+        for verb in ("restart", "onestart"):
+            with self.subTest(verb=verb):
+                self.stop_service("leaky")
+                proc = self.popen_service("leaky", verb,
+                                          stdout=subprocess.PIPE)
+                self.assertEqual(proc.wait(10), 0)
+                pid = self.service_pid("leaky")
+                wait_until(lambda: os.readlink(
+                    "/proc/%d/exe" % pid).endswith("/sleep"),
+                    message="the service's exec")
+                self.assertEqual(os.getsid(pid), pid)
+                out = proc.stdout.fileno()
+                self.assertEqual(
+                    os.readlink("/proc/%d/fd/1" % pid),
+                    "pipe:[%d]" % os.fstat(out).st_ino)
+                for fd in (0, 2):
+                    self.assertEqual(os.readlink("/proc/%d/fd/%d" %
+                                                 (pid, fd)), "/dev/null")
+                # The command is gone, yet its output does not end ...
+                self.assertEqual(os.read(out, 4096), b"Starting leaky.\n")
+                self.assertEqual(select.select([out], [], [], 0)[0], [])
+                # ... until the service does.
+                self.stop_service("leaky")
+                self.assertEqual(os.read(out, 4096), b"")
 
     def test_service_that_exits_at_once(self):
         self.add_service("quick", command="exit 3")
