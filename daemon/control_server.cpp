@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/detail_format.h"
 #include "common/protocol.h"
@@ -35,6 +36,9 @@ constexpr int max_accept_retries = 5;
 // Every other client waits in the backlog while one is served: a client
 // that sends nothing, or never reads, is cut off after this long.
 constexpr time_t client_timeout_seconds = 5;
+// "enable" requests served at once on threads of their own; more wait their
+// turn on the server's thread.
+constexpr int max_enable_workers = 8;
 
 struct free_deleter {
   void operator()(char* text) const { free(text); }
@@ -319,10 +323,59 @@ void bound_client_waits(int fd) {
   (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
 }
 
-void serve_connection(monitor_state& state, int fd) {
-  bound_client_waits(fd);
+// One "enable" served on a thread of its own: its probes may take their
+// whole time limit, and meanwhile the server answers other requests.
+struct enable_job {
+  monitor_state* state;  // lives as long as the process
+  unique_fd client;
+  std::vector<char> request;  // NUL-terminated
+};
+
+void* enable_worker(void* arg) {
+  std::unique_ptr<enable_job> job(static_cast<enable_job*>(arg));
+  serve_request(*job->state, job->client.get(), job->request.data());
+  job->client.reset();
+  mutex_guard hold(job->state->lock);
+  --job->state->enable_workers;
+  return nullptr;
+}
+
+bool is_enable(const char* request) {
+  std::vector<char> copy(request, request + strlen(request) + 1);
+  request_fields fields = split_request(copy.data());
+  return fields.command != nullptr &&
+         strcmp(fields.command, command_enable) == 0;
+}
+
+// Hands an "enable" to a worker thread. Returns false, with client still
+// owned by the caller, when none can take it (too many run, or no thread).
+bool hand_off_enable(monitor_state& state, unique_fd& client,
+                     const char* request) {
+  {
+    mutex_guard hold(state.lock);
+    if (state.enable_workers >= max_enable_workers) return false;
+    ++state.enable_workers;
+  }
+  auto job = std::make_unique<enable_job>();
+  job->state = &state;
+  job->request.assign(request, request + strlen(request) + 1);
+  job->client = std::move(client);
+  pthread_t thread;
+  if (current_env().create_thread(&thread, enable_worker, job.get()) != 0) {
+    client = std::move(job->client);
+    mutex_guard hold(state.lock);
+    --state.enable_workers;
+    return false;
+  }
+  job.release();  // the thread owns it now
+  (void)current_env().detach_thread(thread);
+  return true;
+}
+
+void serve_connection(monitor_state& state, unique_fd client) {
+  bound_client_waits(client.get());
   char request[receive_buffer_bytes];
-  ssize_t received = recv(fd, request, max_request_bytes, 0);
+  ssize_t received = recv(client.get(), request, max_request_bytes, 0);
   if (received < 0) {
     log_failure(errno, "receiving from client failed",
                 "receiving from client failed.");
@@ -330,7 +383,8 @@ void serve_connection(monitor_state& state, int fd) {
   }
   if (received == 0) return;
   request[received] = '\0';
-  serve_request(state, fd, request);
+  if (is_enable(request) && hand_off_enable(state, client, request)) return;
+  serve_request(state, client.get(), request);
 }
 
 }  // namespace
@@ -370,7 +424,7 @@ void* control_server(void* arg) {
   unique_fd listener(open_listener());
   for (;;) {
     unique_fd client(accept_client(listener.get()));
-    serve_connection(state, client.get());
+    serve_connection(state, std::move(client));
   }
 }
 

@@ -1,5 +1,8 @@
 // The control server thread: owns the control socket and carries out
-// "enable", "disable", "status" and "shutdown", one connection at a time.
+// "enable", "disable", "status", "detail" and "shutdown". Connections are
+// taken one at a time; an "enable", whose rc(8) probes may take their whole
+// time limit, is served on a thread of its own (a few at once), so that the
+// others are answered meanwhile.
 #ifndef KELV_DAEMON_CONTROL_SERVER_H_
 #define KELV_DAEMON_CONTROL_SERVER_H_
 
@@ -8,8 +11,9 @@
 namespace kelv {
 
 // Carries out one received request (NUL-terminated, modified in place) and
-// writes its reply to fd. Takes state.lock from the dispatch to the last byte
-// of the reply. "shutdown" ends the process.
+// writes its reply to fd. Waits for the end of the start-up pass first. Runs
+// rc(8) commands without state.lock, takes it to look at or change the
+// lists, and sends replies without it. "shutdown" ends the process.
 void serve_request(monitor_state& state, int fd, char* request);
 
 // Thread body; arg is the monitor_state. Never returns: a fatal socket error

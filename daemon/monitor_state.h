@@ -54,6 +54,7 @@ struct monitor_state {
   bool startup_pass_running = false;
   pthread_cond_t startup_cond;
   uint64_t last_generation = 0;
+  int enable_workers = 0;  // threads serving an "enable" now
   pthread_t control_thread{};
   pthread_t retry_thread{};
   int kq = -1;
