@@ -21,9 +21,11 @@
 #include "common/protocol.h"
 #include "common/unique_fd.h"
 #include "daemon/detail_listing.h"
+#include "daemon/enable_worker.h"
 #include "daemon/log.h"
 #include "daemon/probes.h"
 #include "daemon/settings.h"
+#include "daemon/status_listing.h"
 #include "daemon/system_env.h"
 
 namespace kelv {
@@ -36,14 +38,6 @@ constexpr int max_accept_retries = 5;
 // Every other client waits in the backlog while one is served: a client
 // that sends nothing, or never reads, is cut off after this long.
 constexpr time_t client_timeout_seconds = 5;
-// "enable" requests served at once on threads of their own; more wait their
-// turn on the server's thread.
-constexpr int max_enable_workers = 8;
-
-struct free_deleter {
-  void operator()(char* text) const { free(text); }
-};
-using owned_text = std::unique_ptr<char, free_deleter>;
 
 // Logs "<prefix>: <error text>" at priority 3, or short_form when errnum has
 // no text.
@@ -76,44 +70,6 @@ void send_reply(int fd, unsigned char status, const char* text) {
   (void)send_bytes(fd, &status, 1);
   (void)send_text(fd, text);
   (void)send_bytes(fd, &end_marker, 1);
-}
-
-// Appends a formatted line of the listing to *listing; a line that cannot be
-// formatted is left out (logged).
-__attribute__((format(printf, 2, 3))) void append_line(std::string* listing,
-                                                       const char* format,
-                                                       ...) {
-  char* text = nullptr;
-  va_list args;
-  va_start(args, format);
-  int length = vasprintf(&text, format, args);
-  va_end(args);
-  if (length < 0) {
-    log_failure(errno, "asprintf", "asprintf failed.");
-    return;
-  }
-  owned_text owned(text);
-  listing->append(text, static_cast<size_t>(length));
-}
-
-// The whole status reply: status byte, listing, end marker. The status byte
-// goes first: whatever fails below, the listing succeeds.
-// REQUIRES: state.lock held.
-std::string format_status(monitor_state& state) {
-  std::string reply(1, static_cast<char>(status_success));
-  append_line(&reply, "The kelv pid is %d.\n", static_cast<int>(getpid()));
-  append_line(&reply,
-              "%-40s %s\n------------------------------------------"
-              "--------\n",
-              "process name", "pid");
-  for (const auto& entry : state.services) {
-    for (pid_t pid : entry->pids) {
-      append_line(&reply, "%-40s %d\n", entry->name.c_str(),
-                  static_cast<int>(pid));
-    }
-  }
-  reply.push_back(static_cast<char>(end_marker));
-  return reply;
 }
 
 // Sends all of bytes within one overall deadline. A client that stops
@@ -323,55 +279,6 @@ void bound_client_waits(int fd) {
   (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
 }
 
-// One "enable" served on a thread of its own: its probes may take their
-// whole time limit, and meanwhile the server answers other requests.
-struct enable_job {
-  monitor_state* state;  // lives as long as the process
-  unique_fd client;
-  std::vector<char> request;  // NUL-terminated
-};
-
-void* enable_worker(void* arg) {
-  std::unique_ptr<enable_job> job(static_cast<enable_job*>(arg));
-  serve_request(*job->state, job->client.get(), job->request.data());
-  job->client.reset();
-  mutex_guard hold(job->state->lock);
-  --job->state->enable_workers;
-  return nullptr;
-}
-
-bool is_enable(const char* request) {
-  std::vector<char> copy(request, request + strlen(request) + 1);
-  request_fields fields = split_request(copy.data());
-  return fields.command != nullptr &&
-         strcmp(fields.command, command_enable) == 0;
-}
-
-// Hands an "enable" to a worker thread. Returns false, with client still
-// owned by the caller, when none can take it (too many run, or no thread).
-bool hand_off_enable(monitor_state& state, unique_fd& client,
-                     const char* request) {
-  {
-    mutex_guard hold(state.lock);
-    if (state.enable_workers >= max_enable_workers) return false;
-    ++state.enable_workers;
-  }
-  auto job = std::make_unique<enable_job>();
-  job->state = &state;
-  job->request.assign(request, request + strlen(request) + 1);
-  job->client = std::move(client);
-  pthread_t thread;
-  if (current_env().create_thread(&thread, enable_worker, job.get()) != 0) {
-    client = std::move(job->client);
-    mutex_guard hold(state.lock);
-    --state.enable_workers;
-    return false;
-  }
-  job.release();  // the thread owns it now
-  (void)current_env().detach_thread(thread);
-  return true;
-}
-
 void serve_connection(monitor_state& state, unique_fd client) {
   bound_client_waits(client.get());
   char request[receive_buffer_bytes];
@@ -383,7 +290,8 @@ void serve_connection(monitor_state& state, unique_fd client) {
   }
   if (received == 0) return;
   request[received] = '\0';
-  if (is_enable(request) && hand_off_enable(state, client, request)) return;
+  if (is_enable_request(request) && hand_off_enable(state, client, request))
+    return;
   serve_request(state, client.get(), request);
 }
 

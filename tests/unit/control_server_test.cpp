@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/unique_fd.h"
+#include "daemon/enable_worker.h"
 #include "tests/unit/fake_env.h"
 
 namespace kelv {
@@ -265,6 +267,36 @@ TEST_F(ControlServerTest, RequestWaitsForTheStartupPass) {
             std::string(buf, n > 0 ? n : 0));
   close(fds[0]);
   close(fds[1]);
+}
+
+// "enable" goes to a worker thread of its own, a few at a time; the worker
+// serves it on the connection it was handed and closes it.
+TEST_F(ControlServerTest, EnableIsHandedToAFewWorkers) {
+  script_running("ntpd");
+  EXPECT_TRUE(is_enable_request("enable:ntpd"));
+  EXPECT_TRUE(is_enable_request("::enable"));
+  EXPECT_FALSE(is_enable_request("enabled:ntpd"));
+  EXPECT_FALSE(is_enable_request("status:"));
+  int peers[max_enable_workers + 1];
+  for (int i = 0; i <= max_enable_workers; ++i) {
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
+    unique_fd client(fds[0]);
+    peers[i] = fds[1];
+    bool handed = hand_off_enable(state_, client, "enable:ntpd");
+    EXPECT_EQ(i < max_enable_workers, handed) << i;
+    EXPECT_EQ(handed, !client.valid()) << i;
+  }
+  EXPECT_EQ(max_enable_workers, env_.recorded_threads());
+  env_.run_threads();
+  EXPECT_EQ(0, state_.enable_workers);
+  char buf[64];
+  ssize_t n = read(peers[0], buf, sizeof buf);
+  EXPECT_EQ(reply(0, "Monitoring service.\n"), std::string(buf, n > 0 ? n : 0));
+  n = read(peers[1], buf, sizeof buf);
+  EXPECT_EQ(reply(1, "Service already registered.\n"),
+            std::string(buf, n > 0 ? n : 0));
+  for (int peer : peers) close(peer);
 }
 
 TEST_F(ControlServerTest, ShutdownRepliesThenExitsWithZero) {
