@@ -1,7 +1,7 @@
 """Hostile service names, through the control socket and through the
 configuration file: nothing in a name is ever executed, no name that rc(8)'s
-`service` would read as an option or a path ever reaches it, and the daemon
-stays up and answers.
+`service` would read as an option or a path, and none that holds a control
+byte, ever reaches it, and the daemon stays up and answers.
 
 Each test runs with its temp dir as the working directory (the daemon
 inherits it), so a name that a shell would run leaves its marker file there.
@@ -26,12 +26,22 @@ SHELL_NAMES = (
     b"x && touch MARK",
     b"x & touch MARK",
     b"x > MARK",
-    b"x\ntouch MARK",
     b"'; touch MARK; '",
     b"two words",
     b" lead and trail ",
-    b"caf\xc3\xa9-\xff\xfe\x01\x7f",
+    b"caf\xc3\xa9-\xff\xfe\x80\"q\\",
 )
+# Names that hold a control byte: they would break the configuration file,
+# the listings and the reply's end marker, so they are refused before
+# anything runs. The refusal shows each such byte as \ooo.
+CONTROL_NAMES = {
+    b"x\ntouch MARK": "x\\012touch MARK",
+    b"tab\there": "tab\\011here",
+    b"cr\r": "cr\\015",
+    b"\x7f\x80\xff": "\\177\x80\xff",
+    b"eot\x04": "eot\\004",
+    b"caf\xc3\xa9-\x01": "caf\xc3\xa9-\\001",
+}
 # Names that `service` would read as an option or as a path: refused before
 # anything runs.
 OPTION_NAMES = (b"-R", b"-e", b"--help", b"-")
@@ -42,6 +52,11 @@ LONG_NAME = b"n" * 2000
 def refusal(name, what):
     return "Refusing service name %s: it would be read as %s." % (
         os.fsdecode(name), what)
+
+
+def control_refusal(shown):
+    return "Refusing service name %s: it holds a control character." % \
+        os.fsdecode(shown.encode("latin-1"))
 
 
 class HostileNamesTest(KelvTestCase):
@@ -83,19 +98,13 @@ class HostileNamesTest(KelvTestCase):
     def test_shell_names_are_plain_names_over_the_socket(self):
         # As services that exist, they are watched under their exact names.
         for name in SHELL_NAMES:
-            if b"\n" not in name:
-                self.add_service(name)
+            self.add_service(name)
         proc = self.start_daemon()
         for name in SHELL_NAMES:
             with self.subTest(name=name):
                 reply = self.request(b"enable:" + name)
-                if b"\n" in name:  # no such service
-                    self.assertEqual(FAIL + b"Could not start service.\n" +
-                                     END, reply)
-                else:
-                    self.assertEqual(OK + b"Monitoring service.\n" + END,
-                                     reply)
-                    self.assertIsNotNone(self.service_pid(name))
+                self.assertEqual(OK + b"Monitoring service.\n" + END, reply)
+                self.assertIsNotNone(self.service_pid(name))
         self.assert_nothing_ran()
         self.assert_only_plain_names_reached_service()
         asked = {os.fsencode(name) for verb, name in self.invocations()}
@@ -103,14 +112,11 @@ class HostileNamesTest(KelvTestCase):
 
         status = self.assert_serving(proc)
         for name in SHELL_NAMES:
-            if b"\n" not in name:
-                self.assertIn(b"\n" + name.ljust(40) + b" %d\n" %
-                              self.service_pid(name), status)
+            self.assertIn(b"\n" + name.ljust(40) + b" %d\n" %
+                          self.service_pid(name), status)
         for name in SHELL_NAMES:
             with self.subTest(name=name):
-                expected = (FAIL + b"Removing service failed: Not found.\n"
-                            if b"\n" in name else OK + b"Service removed.\n")
-                self.assertEqual(expected + END,
+                self.assertEqual(OK + b"Service removed.\n" + END,
                                  self.request(b"disable:" + name))
         self.assert_nothing_ran()
         self.assert_serving(proc)
@@ -157,9 +163,6 @@ class HostileNamesTest(KelvTestCase):
             LONG_NAME,
             # The request fills the daemon's 2047 bytes exactly.
             b"m" * (2040 - 13) + b"$(touch MARK)",
-            b"tab\there",
-            b"cr\r",
-            b"\x7f\x80\xff",
         ]
         for name in cases:
             with self.subTest(name=name[:20]):
@@ -172,13 +175,30 @@ class HostileNamesTest(KelvTestCase):
         self.assert_nothing_ran()
         self.assert_serving(proc)
 
+    def test_control_bytes_never_reach_service(self):
+        for name in CONTROL_NAMES:
+            if b"\n" not in name:
+                self.add_service(name)  # they would run, were they asked
+        proc = self.start_daemon()
+        for name, shown in CONTROL_NAMES.items():
+            with self.subTest(name=name):
+                start = self.log_mark()
+                self.assertEqual(FAIL + b"Could not start service.\n" + END,
+                                 self.request(b"enable:" + name))
+                self.assertIsNotNone(
+                    self.find_log(control_refusal(shown), ERR, start),
+                    self.log_lines()[start:])
+        self.assertEqual([], self.invocations())
+        self.assert_nothing_ran()
+        self.assert_no_rows(self.assert_serving(proc))
+
     # -- through the configuration file --------------------------------------
 
     def test_configuration_file_names(self):
         for name in SHELL_NAMES:
-            if b"\n" not in name:
-                self.add_service(name)
-        lines = [name for name in SHELL_NAMES if b"\n" not in name]
+            self.add_service(name)
+        control = [name for name in CONTROL_NAMES if b"\n" not in name]
+        lines = list(SHELL_NAMES) + control
         lines += list(OPTION_NAMES + PATH_NAMES) + [LONG_NAME]
         proc = self.start_daemon("-v", config_lines=lines)
         self.wait_for_log("Monitoring processes...", timeout=60)
@@ -193,15 +213,20 @@ class HostileNamesTest(KelvTestCase):
                     "%s could not be started." % os.fsdecode(name), ERR))
         self.assertIsNotNone(self.find_log(
             "%s could not be started." % os.fsdecode(LONG_NAME), ERR))
+        for name in control:
+            with self.subTest(name=name):
+                self.assertIsNotNone(
+                    self.find_log(control_refusal(CONTROL_NAMES[name]), ERR))
+                self.assertNotIn(os.fsdecode(name),
+                                 [n for verb, n in self.invocations()])
 
         status = self.assert_serving(proc)
         for name in SHELL_NAMES:
-            if b"\n" not in name:
-                with self.subTest(name=name):
-                    pid = self.service_pid(name)
-                    self.assertIsNotNone(pid)
-                    self.assertIn(b"\n" + name.ljust(40) + b" %d\n" % pid,
-                                  status)
+            with self.subTest(name=name):
+                pid = self.service_pid(name)
+                self.assertIsNotNone(pid)
+                self.assertIn(b"\n" + name.ljust(40) + b" %d\n" % pid,
+                              status)
         for name in OPTION_NAMES + PATH_NAMES + (LONG_NAME,):
             self.assertNotIn(b"\n" + name + b" ", status)
 

@@ -38,6 +38,12 @@ class StartupPassTest(KelvTestCase):
             (ERR, "off could not be started. Set off_enable to YES in "
                   "/etc/rc.conf."),
             (ERR, " could not be built a structure for."),
+            # A carriage return is a control byte: never handed to rc(8),
+            # neither to probe it nor to start it.
+            (ERR, "Refusing service name crlf\\015: it holds a control "
+                  "character."),
+            (ERR, "Refusing service name crlf\\015: it holds a control "
+                  "character."),
             (ERR, "crlf\r could not be started."),
             (ERR, "tb  could not be started."),
             (ERR, " #x could not be started."),
@@ -52,11 +58,11 @@ class StartupPassTest(KelvTestCase):
 
         calls = self.invocations()
         # Names reach rc(8) byte for byte; comments never do.
-        for call in [("onestatus", "crlf\r"), ("restart", "crlf\r"),
-                     ("onestatus", "tb "), ("onestatus", ""),
+        for call in [("onestatus", "tb "), ("onestatus", ""),
                      ("onestatus", " #x"), ("restart", "off")]:
             self.assertIn(call, calls)
         self.assertFalse([c for c in calls if c[1].startswith("#")], calls)
+        self.assertFalse([c for c in calls if c[1] == "crlf\r"], calls)
         self.assertNotIn(("restart", "run"), calls)
         self.assertNotIn(("restart", ""), calls)
 
