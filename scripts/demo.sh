@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The demo: kelv watches three sandbox services run by the rc stand-in. One
+# The demo: kelv watches sandbox services run by the rc stand-in. One
 # crashes and is restarted at once, one is stopped and picked up again when
-# it comes back, services are enabled and disabled at run time, and kelv
-# shuts down cleanly. Everything lives in a temp dir that is removed at the
+# it comes back, one cannot be restarted and waits in the retry queue,
+# services are enabled and disabled at run time, and kelv shuts down cleanly.
+# `kelvctl status -l` shows each state they pass through. Everything lives in a temp dir that is removed at the
 # end; nothing is left running. Needs root (exit statuses of services come
 # from the kernel's process-events connector).
 set -euo pipefail
@@ -59,14 +60,19 @@ wait_for_log() {
 }
 add_service() {
   mkdir -p "$KELV_RC_DIR/services/$1"
-  echo 'exec sleep 100000' >"$KELV_RC_DIR/services/$1/command"
+  # No core files from the crashes below.
+  echo 'ulimit -c 0; exec sleep 100000' >"$KELV_RC_DIR/services/$1/command"
   touch "$KELV_RC_DIR/services/$1/enabled"
 }
 
-say "Three sandbox services; webserver runs, database is down"
-for s in webserver database cache; do add_service "$s"; done
+say "Four sandbox services; webserver and mailer run, database is down"
+for s in webserver database cache mailer; do add_service "$s"; done
+# webserver takes two seconds to restart; mailer cannot be restarted.
+echo 2 >"$KELV_RC_DIR/services/webserver/restart_delay"
+echo 1 >"$KELV_RC_DIR/services/mailer/restart_status"
 service webserver onestart
-printf 'webserver\ndatabase\n' >"$conf"
+service mailer onestart
+printf 'webserver\ndatabase\nmailer\n' >"$conf"
 echo "\$ cat kelv.conf"; cat "$conf"
 
 say "Starting kelv -v (its syslog lines are shown as they come)"
@@ -84,16 +90,21 @@ KELV_LOG_CAPTURE=$log LD_PRELOAD=$build/tests/logcap.so \
   "$build/kelv" -v -s "$sock" -p "$pidfile" -c "$conf" >/dev/null &
 kelv_pid=$!
 wait_for_log "Monitoring processes..."
-sleep 0.5
+wait_for_log "database was restarted, but not by me."
+sleep 0.2
 ctl status
+ctl status -l
 
 say "webserver crashes (SIGSEGV): restarted at once"
 mark_log
 echo "\$ kill -SEGV $(pid_of webserver)"
 kill -SEGV "$(pid_of webserver)"
+wait_for_log "webserver caught signal"
+sleep 0.5
+ctl status -l
 wait_for_log "webserver was restarted"
 sleep 0.2
-ctl status
+ctl status -l
 
 say "database is stopped (SIGTERM): kelv waits for it to come back"
 mark_log
@@ -101,11 +112,22 @@ echo "\$ kill -TERM $(pid_of database)"
 kill -TERM "$(pid_of database)"
 wait_for_log "database waiting for restart."
 sleep 1
+ctl status -l
 mark_log
 echo "\$ service database start      # an administrator brings it back"
 service database start
 wait_for_log "database was restarted, but not by me."
-ctl status
+ctl status -l
+
+say "mailer crashes (SIGABRT) and cannot be restarted: it is queued"
+mark_log
+echo "\$ kill -ABRT $(pid_of mailer)"
+kill -ABRT "$(pid_of mailer)"
+wait_for_log "mailer was submitted to the restart queue."
+ctl status -l
+echo "\$ kelvctl status -m | grep mailer   # as metrics"
+"$build/kelvctl" -s "$sock" status -m | grep 'service="mailer"' | grep -v ' 0$'
+ctl disable mailer
 
 say "Watching cache from now on, and webserver no longer"
 ctl enable cache
@@ -116,7 +138,7 @@ say "Shutting down"
 ctl shutdown
 wait "$kelv_pid" || true
 kelv_pid=''
-for s in webserver database cache; do service "$s" onestop >/dev/null 2>&1 || true; done
+for s in webserver database cache mailer; do service "$s" onestop >/dev/null 2>&1 || true; done
 sleep 0.3
 left=$(ls "$sock" "$pidfile" 2>/dev/null || true)
 [ -z "$left" ] || { echo "left behind: $left" >&2; exit 1; }

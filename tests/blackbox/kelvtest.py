@@ -214,6 +214,11 @@ class KelvTestCase(unittest.TestCase):
             opts = env.get("ASAN_OPTIONS", "")
             env["ASAN_OPTIONS"] = ((opts + ":") if opts else "") + \
                 "verify_asan_link_order=0"
+            # ThreadSanitizer sleeps a second at exit by default, which would
+            # read as a daemon that takes its time to end.
+            opts = env.get("TSAN_OPTIONS", "")
+            env["TSAN_OPTIONS"] = ((opts + ":") if opts else "") + \
+                "atexit_sleep_ms=0"
         env.update(extra)
         return env
 
