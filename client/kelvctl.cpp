@@ -7,9 +7,13 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "client/config_update.h"
+#include "client/detail_reply.h"
+#include "client/status_views.h"
+#include "common/detail_format.h"
 #include "common/getopt_order.h"
 #include "common/protocol.h"
 #include "common/unique_fd.h"
@@ -43,7 +47,104 @@ __attribute__((format(printf, 1, 2))) owned_text format_text(const char* format,
   return owned_text(text);
 }
 
+// Connects to the daemon and sends request in one send. Ends the process
+// through err as send_request's contract says.
+unique_fd connect_and_send(const char* socket_path, const char* request) {
+  unique_fd sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!sock.valid()) err(exit_os_error, "socket");
+  sockaddr_un addr;
+  socklen_t length = make_socket_address(socket_path, &addr);
+  if (length == 0) {
+    errno = ENAMETOOLONG;
+    err(exit_config, "socket path too long");
+  }
+  if (connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), length) !=
+      0)
+    err(exit_os_error, "connect");
+  // MSG_NOSIGNAL: a daemon that closed early must give "send" its error
+  // instead of killing the client with SIGPIPE.
+  if (send(sock.get(), request, strlen(request), MSG_NOSIGNAL) == -1)
+    err(exit_os_error, "send");
+  return sock;
+}
+
+// A whole reply, collected before any of it is used.
+struct whole_reply {
+  size_t bytes = 0;  // received, the status byte included
+  int status = 1;
+  std::string text;  // with the end marker when it came
+  bool receive_failed = false;
+};
+
+whole_reply receive_whole_reply(int sock) {
+  whole_reply reply;
+  reply_reader reader;
+  char buffer[receive_buffer_bytes];
+  for (;;) {
+    ssize_t n = recv(sock, buffer, max_request_bytes, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      warn("recv");
+      reply.receive_failed = true;
+      break;
+    }
+    if (n == 0) break;
+    reply.bytes += static_cast<size_t>(n);
+    if (reader.take(buffer, static_cast<size_t>(n), &reply.text)) break;
+  }
+  reply.status = reader.result();
+  return reply;
+}
+
+bool write_all_of(const std::string& text) {
+  if (fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+      fflush(stdout) == 0)
+    return true;
+  warn("standard output");
+  return false;
+}
+
+int show_detailed_status(const char* socket_path, status_view view) {
+  owned_text request = format_text("%s:", command_detail);
+  if (!request) err(exit_os_error, "asprintf");
+  unique_fd sock = connect_and_send(socket_path, request.get());
+  whole_reply reply = receive_whole_reply(sock.get());
+  if (reply.receive_failed) return 1;
+  if (reply.bytes == 0) {
+    warnx("this kelv has no detailed status; it is older than this kelvctl");
+    return 1;
+  }
+  if (reply.status != 0) {
+    write_all_of(reply.text);
+    return 1;
+  }
+  std::string_view text = reply.text;
+  detailed_status status;
+  std::string error;
+  bool understood = false;
+  // The reader drops what follows a NUL in a piece; a text that lost bytes
+  // must not pass for a whole one.
+  if (reply.bytes != text.size() + 1) {
+    error = "a NUL byte in the text";
+  } else if (text.empty() ||
+             static_cast<unsigned char>(text.back()) != end_marker) {
+    error = "cut short before the end marker";
+  } else {
+    text.remove_suffix(1);
+    understood = parse_detailed_status(text, &status, &error);
+  }
+  if (!understood) {
+    warnx("unrecognised detailed status from kelv: %s", error.c_str());
+    return 1;
+  }
+  return write_all_of(render_status_view(view, status, time(nullptr))) ? 0 : 1;
+}
+
 int request_status_or_shutdown(const command_line& command) {
+  status_view view;
+  if (strcmp(command.words[0], command_status) == 0 &&
+      command.words.size() == 2 && parse_status_view(command.words[1], &view))
+    return show_detailed_status(command.socket_path.get(), view);
   if (command.words.size() > 1) {
     print_usage();
     return exit_usage;
@@ -137,22 +238,7 @@ bool reply_reader::take(const char* piece, size_t n, std::string* text) {
 }
 
 int send_request(const char* socket_path, const char* request) {
-  unique_fd sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!sock.valid()) err(exit_os_error, "socket");
-  sockaddr_un addr;
-  socklen_t length = make_socket_address(socket_path, &addr);
-  if (length == 0) {
-    errno = ENAMETOOLONG;
-    err(exit_config, "socket path too long");
-  }
-  if (connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), length) !=
-      0)
-    err(exit_os_error, "connect");
-  // MSG_NOSIGNAL: a daemon that closed early must give "send" its error
-  // instead of killing the client with SIGPIPE.
-  if (send(sock.get(), request, strlen(request), MSG_NOSIGNAL) == -1)
-    err(exit_os_error, "send");
-
+  unique_fd sock = connect_and_send(socket_path, request);
   reply_reader reader;
   char buffer[receive_buffer_bytes];
   std::string text;

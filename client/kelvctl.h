@@ -2,6 +2,8 @@
 // one request per connection to the daemon's control socket, writes the
 // replies to standard output and adds up their status bytes; with -w it also
 // records an enable or disable in the configuration file (config_update.h).
+// "status -l", "-j" and "-m" collect the daemon's detailed status whole and
+// write one of its views instead (status_views.h).
 // Single-threaded; reports on standard error through err/warn/warnx.
 #ifndef KELV_CLIENT_KELVCTL_H_
 #define KELV_CLIENT_KELVCTL_H_
@@ -49,7 +51,11 @@ int parse_command_line(int argc, char** argv, command_line* out);
 
 // Carries out the command: the requests in order, then the update with -w.
 // Returns the exit status. Ends the process through err when the daemon
-// cannot be reached (71) or the socket path is too long (78).
+// cannot be reached (71) or the socket path is too long (78). A detailed
+// status view returns 0 when written, and 1 after a warning when the daemon
+// closed without a byte (it predates the request), when its reply is not a
+// version it reads, or when standard output fails; a refusal (status byte
+// not 0) is written as received and returns 1.
 int run_command(const command_line& command);
 
 // Writes the usage text to standard output.

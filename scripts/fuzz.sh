@@ -14,7 +14,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
-targets=(fuzz_request fuzz_onestatus fuzz_config fuzz_reply)
+targets=(fuzz_request fuzz_onestatus fuzz_config fuzz_reply fuzz_detail)
 
 "$root/scripts/install-deps.sh" clang libclang-rt-14-dev
 build=${KELV_FUZZ_BUILD_DIR:-$root/build-fuzz}
