@@ -47,7 +47,7 @@ class DetailTest(KelvTestCase):
     def test_detail_request_lists_every_service(self):
         self.add_service("web", SLEEPER)
         self.add_service("off", SLEEPER, no_pid=True)
-        proc = self.start_daemon(config_lines=["web", "off"])
+        proc = self.start_daemon("-v", config_lines=["web", "off"])
         self.wait_for_log("Monitoring processes...", timeout=30)
         lines = self.detail_lines()
         self.assertEqual(b"kelv-detail 1", lines[0])
@@ -69,7 +69,7 @@ class DetailTest(KelvTestCase):
         self.add_service("web", SLEEPER)
         self.add_service("db", SLEEPER)
         self.add_service(ODD, SLEEPER)
-        proc = self.start_daemon(config_lines=["web", "db", ODD])
+        proc = self.start_daemon("-v", config_lines=["web", "db", ODD])
         self.wait_for_log("Monitoring processes...", timeout=30)
         self.set_knobs(ODD, restart_status=1)
 
@@ -114,7 +114,7 @@ class DetailTest(KelvTestCase):
         names = [ODD, ODD_BYTES]
         for name in names:
             self.add_service(name, SLEEPER)
-        self.start_daemon(config_lines=names)
+        self.start_daemon("-v", config_lines=names)
         self.wait_for_log("Monitoring processes...", timeout=30)
 
         doc = self.json_view()
