@@ -43,6 +43,11 @@ API (stable; other test files depend on it):
     run_kelvctl(*args, socket=True, timeout=30) -> CompletedProcess
     wait_until(predicate, timeout=10, interval=0.02, message="")
     process_alive(pid) -> bool          wait_gone(pid, timeout=10)
+
+Module level, for kelvctl against a scripted daemon (no KelvTestCase needed):
+    KELVCTL_USAGE                       kelvctl's usage text (bytes)
+    FakeDaemon(path, reply, max_connections=None, pause=0.02)
+        .requests  .unlinked  .close()  a stand-in control socket, see below
 """
 
 import os
@@ -51,6 +56,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -59,6 +65,15 @@ REPO = os.path.dirname(os.path.dirname(HERE))
 
 END_MARKER = b"\x04"
 DEFAULT_SERVICE_COMMAND = "exec sleep 100000"
+KELVCTL_USAGE = (b"usage:  kelvctl enable <service> [service ...]\n"
+                 b"        kelvctl disable <service> [service ...]\n"
+                 b"        kelvctl shutdown\n"
+                 b"        kelvctl status\n"
+                 b"\n"
+                 b"options:\n"
+                 b"        -V   Print out version.\n"
+                 b"        -s S Use socket S instead of the default.\n"
+                 b"        -w   Write the status change to kelv.conf\n")
 KNOBS = ("restart_status", "restart_delay", "restart_output", "keep_stdout",
          "no_pid", "status_delay", "status_extra", "status_exit")
 
@@ -116,6 +131,81 @@ def wait_until(predicate, timeout=10.0, interval=0.02, message=""):
 def wait_gone(pid, timeout=10.0):
     wait_until(lambda: not process_alive(pid), timeout,
                message="process %d to end" % pid)
+
+
+class FakeDaemon:
+    """A stand-in daemon: a Unix socket bound at path, served by a thread.
+
+    Each connection is read once (up to 2047 bytes, one request) and that
+    request is appended to requests; the connection then gets the pieces
+    reply(request) returns, each sent alone with pause seconds before every
+    piece but the first (0: no pause, pieces may arrive together), or is
+    closed without a byte when reply returns None. A reader that hangs up
+    early ends the reply.
+
+    With max_connections, the socket is closed and its path removed once
+    that many connections came, before the last one is answered, so the
+    next connect surely fails: a daemon that went away. unlinked tells
+    whether the path is gone.
+
+    close() stops the thread and removes the path, freeing it for another
+    stand-in; it may be called more than once."""
+
+    def __init__(self, path, reply, max_connections=None, pause=0.02):
+        self.path = path
+        self.reply = reply
+        self.max_connections = max_connections
+        self.pause = pause
+        self.requests = []
+        self.unlinked = False
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.bind(path)
+        self.sock.listen(64)
+        self.sock.settimeout(0.05)
+        self.stopping = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopping:
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with conn:
+                conn.settimeout(10)
+                data = conn.recv(2047)
+                self.requests.append(data)
+                last = self.max_connections is not None and \
+                    len(self.requests) >= self.max_connections
+                if last:
+                    self._close_listener()
+                for i, piece in enumerate(self.reply(data) or []):
+                    if i and self.pause:
+                        time.sleep(self.pause)
+                    try:
+                        conn.sendall(piece)
+                    except OSError:
+                        break
+            if last:
+                return
+
+    def _close_listener(self):
+        self.sock.close()
+        if self.unlinked:
+            return
+        self.unlinked = True
+        try:
+            os.unlink(self.path)
+        except FileNotFoundError:
+            pass
+
+    def close(self):
+        self.stopping = True
+        self.thread.join(5)
+        self._close_listener()
 
 
 def _unquote_bash(line):

@@ -9,24 +9,11 @@ kelv. The -w cases run kelvctl in a private mount namespace with a tmpfs over
 
 import os
 import shutil
-import socket
 import subprocess
 import tempfile
-import threading
-import time
 import unittest
 
-from kelvtest import KelvTestCase, kelvctl_bin
-
-USAGE = (b"usage:  kelvctl enable <service> [service ...]\n"
-         b"        kelvctl disable <service> [service ...]\n"
-         b"        kelvctl shutdown\n"
-         b"        kelvctl status\n"
-         b"\n"
-         b"options:\n"
-         b"        -V   Print out version.\n"
-         b"        -s S Use socket S instead of the default.\n"
-         b"        -w   Write the status change to kelv.conf\n")
+from kelvtest import KELVCTL_USAGE, FakeDaemon, KelvTestCase, kelvctl_bin
 
 OK, FAIL = b"\x00", b"\x01"
 END = b"\x04"
@@ -47,70 +34,6 @@ def scripted_reply(refused=()):
             return [FAIL, b"Removing service failed: Not found.\n", END]
         return [OK, b"Monitoring service.\n", END]
     return reply
-
-
-class FakeDaemon:
-    """A Unix socket that records each request and answers it with the pieces
-    reply(request) returns (None: close without a byte). After
-    max_connections connections it removes its socket, as a daemon that went
-    away."""
-
-    def __init__(self, path, reply, max_connections=None, pause=0.02):
-        self.path = path
-        self.reply = reply
-        self.max_connections = max_connections
-        self.pause = pause
-        self.requests = []
-        self.unlinked = False
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.bind(path)
-        self.sock.listen(64)
-        self.sock.settimeout(0.05)
-        self.stopping = False
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        while not self.stopping:
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            with conn:
-                conn.settimeout(10)
-                data = conn.recv(2047)
-                self.requests.append(data)
-                # Gone before the reply, so the next connect surely fails.
-                last = self.max_connections is not None and \
-                    len(self.requests) >= self.max_connections
-                if last:
-                    self._close_listener()
-                for i, piece in enumerate(self.reply(data) or []):
-                    if i and self.pause:
-                        time.sleep(self.pause)
-                    try:
-                        conn.sendall(piece)
-                    except OSError:
-                        break
-            if last:
-                return
-
-    def _close_listener(self):
-        self.sock.close()
-        if self.unlinked:
-            return
-        self.unlinked = True
-        try:
-            os.unlink(self.path)
-        except FileNotFoundError:
-            pass
-
-    def close(self):
-        self.stopping = True
-        self.thread.join(5)
-        self._close_listener()
 
 
 class ClientTestCase(unittest.TestCase):
@@ -138,12 +61,12 @@ class CommandLineTest(ClientTestCase):
         unknown = b"kelvctl: unknown option: Status\n"
         version = b"kelvctl version: 1.1\n"
         cases = [
-            ([], USAGE, b""),
-            (["status", "x"], USAGE, b""),
-            (["status", "-w"], USAGE, b""),
-            (["shutdown", "now"], USAGE, b""),
-            (["status", "-V"], USAGE, b""),
-            (["Status"], USAGE, unknown),
+            ([], KELVCTL_USAGE, b""),
+            (["status", "x"], KELVCTL_USAGE, b""),
+            (["status", "-w"], KELVCTL_USAGE, b""),
+            (["shutdown", "now"], KELVCTL_USAGE, b""),
+            (["status", "-V"], KELVCTL_USAGE, b""),
+            (["Status"], KELVCTL_USAGE, unknown),
             (["-V", "status"], b"", version),
             (["-w", "-V", "bogus"], b"", version),
         ]
@@ -157,7 +80,7 @@ class CommandLineTest(ClientTestCase):
     def test_unknown_option_gets_the_usage(self):
         r = self.kelvctl("-x", "status")
         self.assertEqual(64, r.returncode)
-        self.assertEqual(USAGE, r.stdout)
+        self.assertEqual(KELVCTL_USAGE, r.stdout)
         self.assertIn(b"-- 'x'", r.stderr)  # getopt's own diagnostic
 
     def test_enable_without_names_sends_nothing(self):

@@ -7,23 +7,11 @@ module, the metrics view is checked by Prometheus's own promtool.
 import json
 import os
 import shutil
-import socket
 import subprocess
 import tempfile
-import threading
 import unittest
 
-from kelvtest import kelvctl_bin
-
-USAGE = (b"usage:  kelvctl enable <service> [service ...]\n"
-         b"        kelvctl disable <service> [service ...]\n"
-         b"        kelvctl shutdown\n"
-         b"        kelvctl status\n"
-         b"\n"
-         b"options:\n"
-         b"        -V   Print out version.\n"
-         b"        -s S Use socket S instead of the default.\n"
-         b"        -w   Write the status change to kelv.conf\n")
+from kelvtest import KELVCTL_USAGE, FakeDaemon, kelvctl_bin
 
 OK, END = b"\x00", b"\x04"
 OLDER = (b"kelvctl: this kelv has no detailed status; it is older than this "
@@ -58,45 +46,6 @@ def in_pieces(text):
     return [OK] + [text[a:b] for a, b in zip(cuts, cuts[1:])] + [END]
 
 
-class FakeDaemon:
-    """Answers every connection with the pieces reply(request) returns, or
-    closes it without a byte when that is None; records the requests."""
-
-    def __init__(self, path, reply):
-        self.reply = reply
-        self.sock_path = path
-        self.requests = []
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.bind(path)
-        self.sock.listen(8)
-        self.sock.settimeout(0.05)
-        self.stopping = False
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        while not self.stopping:
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            with conn:
-                conn.settimeout(10)
-                request = conn.recv(2047)
-                self.requests.append(request)
-                for piece in self.reply(request) or []:
-                    conn.sendall(piece)
-
-    def close(self):
-        """Stops serving and frees the path for the next stand-in."""
-        if self.stopping:
-            return
-        self.stopping = True
-        self.thread.join(5)
-        self.sock.close()
-        os.unlink(self.sock_path)
-
-
 class StatusViewsTest(unittest.TestCase):
 
     def setUp(self):
@@ -105,8 +54,10 @@ class StatusViewsTest(unittest.TestCase):
         self.socket_path = os.path.join(self.tmp, "kelv.sock")
 
     def serve(self, pieces):
-        """A stand-in daemon at the test's socket answering with pieces."""
-        daemon = FakeDaemon(self.socket_path, lambda request: pieces)
+        """A stand-in daemon at the test's socket answering with pieces, sent
+        without a pause (None: closing without a byte)."""
+        daemon = FakeDaemon(self.socket_path, lambda request: pieces,
+                            pause=0)
         self.addCleanup(daemon.close)
         return daemon
 
@@ -265,7 +216,7 @@ class StatusViewsTest(unittest.TestCase):
                      ["status", "-lj"], ["shutdown", "-l"]):
             with self.subTest(args=args):
                 r = self.kelvctl(*args)
-                self.assertEqual((64, USAGE, b""),
+                self.assertEqual((64, KELVCTL_USAGE, b""),
                                  (r.returncode, r.stdout, r.stderr))
         self.assertEqual([], daemon.requests)
 
