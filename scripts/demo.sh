@@ -36,7 +36,7 @@ cleanup() {
     service "$(basename "$s")" onestop >/dev/null 2>&1
   done
   sleep 0.3
-  [ -n "$tail_pid" ] && kill "$tail_pid" 2>/dev/null
+  [ -n "$tail_pid" ] && kill "$tail_pid" 2>/dev/null && wait "$tail_pid"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -84,7 +84,9 @@ show_log() {
     printf '    kelv %s %s\n' "$prio" "$text"
   done
 }
-tail -n +1 -F "$log" 2>/dev/null | show_log &
+# $! is tail itself, so that the clean-up ends it (ending only the reader of
+# a pipeline would leave tail following a file that is gone).
+tail -n +1 -F "$log" 2>/dev/null > >(show_log) &
 tail_pid=$!
 KELV_LOG_CAPTURE=$log LD_PRELOAD=$build/tests/logcap.so \
   "$build/kelv" -v -s "$sock" -p "$pidfile" -c "$conf" >/dev/null &
