@@ -24,6 +24,9 @@ namespace kelv {
 inline void check_plain_name(const std::string& name) {
   FUZZ_CHECK(name.empty() || name[0] != '-');
   FUZZ_CHECK(name.find('/') == std::string::npos);
+  for (char c : name) {
+    FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
+  }
 }
 
 }  // namespace kelv

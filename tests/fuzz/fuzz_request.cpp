@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "client/detail_reply.h"
+#include "common/detail_format.h"
 #include "common/protocol.h"
 #include "daemon/control_server.h"
 #include "tests/fuzz/fuzz_check.h"
@@ -64,19 +66,25 @@ std::string serve(monitor_state& state, std::vector<char> request) {
 }
 
 void check_reply(const std::string& command, const std::string& reply) {
-  const bool answered = command == command_enable ||
-                        command == command_disable || command == command_status;
+  const bool answered =
+      command == command_enable || command == command_disable ||
+      command == command_status || command == command_detail;
   if (!answered) {
     FUZZ_CHECK(reply.empty());
     return;
   }
-  // One whole frame: status byte, text, end marker. Only the listing may
-  // hold the marker's byte before its end, inside a service name.
+  // One whole frame: status byte, text, end marker. No name holds a control
+  // byte, so the marker's byte comes only at the end.
   FUZZ_CHECK(reply.size() >= 2);
   FUZZ_CHECK(reply[0] == status_success || reply[0] == status_failure);
   FUZZ_CHECK(static_cast<unsigned char>(reply.back()) == end_marker);
-  if (command != command_status) {
-    FUZZ_CHECK(reply.find(static_cast<char>(end_marker)) == reply.size() - 1);
+  FUZZ_CHECK(reply.find(static_cast<char>(end_marker)) == reply.size() - 1);
+  if (command == command_detail) {
+    // What the daemon writes, kelvctl reads.
+    detailed_status parsed;
+    std::string error;
+    FUZZ_CHECK(parse_detailed_status(
+        std::string_view(reply).substr(1, reply.size() - 2), &parsed, &error));
   }
 }
 
