@@ -1,6 +1,6 @@
 // A kevent wait and signals: it sleeps through the ones that are ignored and
 // through a stop and continue of the process, as it does where kqueue is
-// native, and ends with EINTR when a handler runs on the waiting thread.
+// native. (EINTR after a handler is in kqueue_test.cpp.)
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -240,40 +240,6 @@ TEST(kevent_wait, sleeps_through_a_stop_and_continue) {
     waitpid(waiter, &status, 0);
     EXPECT_EQ(0, status);
     EXPECT_EQ("", failed);
-  }
-}
-
-void on_signal(int) {}
-
-// With or without SA_RESTART, as with kevent: its wait is never restarted
-// after a handler.
-TEST(kevent_wait, ends_with_eintr_when_a_handler_runs) {
-  for (int flags : {0, SA_RESTART}) {
-    SCOPED_TRACE(flags == 0 ? "no flags" : "SA_RESTART");
-    struct sigaction action {};
-    struct sigaction old {};
-    action.sa_handler = on_signal;
-    action.sa_flags = flags;
-    sigaction(SIGUSR1, &action, &old);
-    std::atomic<bool> done = false;
-    int result = 0, error = 0;
-    std::thread waiter([&] {
-      test_fd kq(kqueue());
-      timespec limit{5, 0};
-      struct kevent event {};
-      result = kevent(kq.get(), nullptr, 0, &event, 1, &limit);
-      error = errno;
-      done = true;
-    });
-    // Again and again: one may land before the wait begins.
-    while (!done) {
-      pthread_kill(waiter.native_handle(), SIGUSR1);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    waiter.join();
-    sigaction(SIGUSR1, &old, nullptr);
-    EXPECT_EQ(-1, result);
-    EXPECT_EQ(EINTR, error);
   }
 }
 

@@ -246,29 +246,35 @@ TEST_F(KqueueTest, AWaitWithoutTimeoutSeesWatchesOtherThreadsRegister) {
 
 void on_signal(int) {}
 
+// With or without SA_RESTART, as with kevent: its wait is never restarted
+// after a handler.
 TEST_F(KqueueTest, ASignalInterruptsTheWaitWithEintr) {
-  struct sigaction action {};
-  struct sigaction old {};
-  action.sa_handler = on_signal;
-  sigaction(SIGUSR1, &action, &old);
-  std::atomic<bool> done = false;
-  int result = 0, err = 0;
-  std::thread waiter([&] {
-    timespec limit{2, 0};
-    struct kevent ev {};
-    result = kevent(kq_, nullptr, 0, &ev, 1, &limit);
-    err = errno;
-    done = true;
-  });
-  // Keep signalling: one may land before the wait begins.
-  while (!done) {
-    pthread_kill(waiter.native_handle(), SIGUSR1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int flags : {0, SA_RESTART}) {
+    SCOPED_TRACE(flags == 0 ? "no flags" : "SA_RESTART");
+    struct sigaction action {};
+    struct sigaction old {};
+    action.sa_handler = on_signal;
+    action.sa_flags = flags;
+    sigaction(SIGUSR1, &action, &old);
+    std::atomic<bool> done = false;
+    int result = 0, err = 0;
+    std::thread waiter([&] {
+      timespec limit{2, 0};
+      struct kevent ev {};
+      result = kevent(kq_, nullptr, 0, &ev, 1, &limit);
+      err = errno;
+      done = true;
+    });
+    // Keep signalling: one may land before the wait begins.
+    while (!done) {
+      pthread_kill(waiter.native_handle(), SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    waiter.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(-1, result);
+    EXPECT_EQ(EINTR, err);
   }
-  waiter.join();
-  sigaction(SIGUSR1, &old, nullptr);
-  EXPECT_EQ(-1, result);
-  EXPECT_EQ(EINTR, err);
 }
 
 TEST_F(KqueueTest, OnlyAQueueDescriptorIsAQueue) {
