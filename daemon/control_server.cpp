@@ -124,6 +124,17 @@ void send_detail(monitor_state& state, int fd) {
   send_with_deadline(fd, reply);
 }
 
+// Learns the PID of a record this thread owns alone, starting the service
+// first when rc(8) reports it as not running, as "enable" does. Returns false
+// when it could not be started. A service whose PID cannot be learned is
+// still watched, without a PID. rc(8) is asked without the lock: a probe that
+// hangs holds up nothing but this request.
+bool probe_or_start(service_entry& entry) {
+  if (!service_running(entry.name) && start_service(entry) != 0) return false;
+  if (entry.pids.empty()) (void)refresh_pids(entry);
+  return true;
+}
+
 // Watches a registered service that kelv gave up on again, as a fresh
 // "enable" would: its PID is learned, or it is started first. Its counters
 // are kept. Replies like "enable".
@@ -131,11 +142,10 @@ void rearm_service(monitor_state& state, int fd, const std::string& name,
                    uint64_t generation) {
   service_entry probe;
   probe.name = name;
-  if (!service_running(name) && start_service(probe) != 0) {
+  if (!probe_or_start(probe)) {
     send_reply(fd, status_failure, "Could not start service.\n");
     return;
   }
-  if (probe.pids.empty()) (void)refresh_pids(probe);
   mutex_guard hold(state.lock);
   service_entry* entry = find_service(state, name, generation);
   if (entry == nullptr || entry->report.state != service_state::given_up) {
@@ -179,14 +189,11 @@ void enable_service(monitor_state& state, int fd, const std::string& name) {
     send_reply(fd, status_failure, "Error building process structure.\n");
     return;
   }
-  // rc(8) is asked without the lock: a probe that hangs holds up nothing but
-  // this request. The record is private to this thread until it is linked.
-  if (!service_running(entry->name) && start_service(*entry) != 0) {
+  // The record is private to this thread until it is linked.
+  if (!probe_or_start(*entry)) {
     send_reply(fd, status_failure, "Could not start service.\n");
     return;
   }
-  // A service whose PID cannot be learned is still watched, without a PID.
-  if (entry->pids.empty()) (void)refresh_pids(*entry);
   mutex_guard hold(state.lock);
   // The start-up pass may have added it meanwhile; one record per name.
   if (find_service(state, name) != nullptr) {

@@ -23,6 +23,7 @@
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/rc_modes.h"
 #include "tests/unit/fake_env.h"
+#include "tests/unit/serve_on_pair.h"
 
 namespace kelv {
 namespace {
@@ -51,24 +52,10 @@ std::string command_of(const std::vector<char>& request) {
   return fields.command != nullptr ? fields.command : "";
 }
 
-// Serves one request; returns every byte written back.
-std::string serve(monitor_state& state, std::vector<char> request) {
-  int fds[2];
-  FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
-  serve_request(state, fds[0], request.data());
-  close(fds[0]);
-  std::string reply;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[1], buf, sizeof buf)) > 0) reply.append(buf, n);
-  close(fds[1]);
-  return reply;
-}
-
 void check_reply(const std::string& command, const std::string& reply) {
-  const bool answered =
-      command == command_enable || command == command_disable ||
-      command == command_status || command == command_detail;
+  const bool answered = command == command_enable ||
+                        command == command_disable ||
+                        command == command_status || command == command_detail;
   if (!answered) {
     FUZZ_CHECK(reply.empty());
     return;
@@ -132,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_split(request);
     const std::string command = command_of(request);
     if (command == command_shutdown) continue;
-    check_reply(command, serve(state, request));
+    check_reply(command, serve_on_pair(state, request.data()));
     check_registry(state);
   }
   state.services.clear();

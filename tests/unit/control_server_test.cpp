@@ -14,6 +14,7 @@
 #include "common/unique_fd.h"
 #include "daemon/enable_worker.h"
 #include "tests/unit/fake_env.h"
+#include "tests/unit/serve_on_pair.h"
 
 namespace kelv {
 namespace {
@@ -41,20 +42,10 @@ class ControlServerTest : public ::testing::Test {
   // Serves `request` over a fresh socket pair; returns every byte written
   // back. Also checks that the lock is free again afterwards.
   std::string serve(const std::string& request) {
-    int fds[2];
-    EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
-    std::vector<char> text(request.begin(), request.end());
-    text.push_back('\0');
-    serve_request(state_, fds[0], text.data());
+    std::string reply = serve_on_pair(state_, request);
     EXPECT_EQ(0, pthread_mutex_trylock(&state_.lock)) << "lock left held";
     pthread_mutex_unlock(&state_.lock);
-    close(fds[0]);
-    std::string got;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[1], buf, sizeof(buf))) > 0) got.append(buf, n);
-    close(fds[1]);
-    return got;
+    return reply;
   }
 
   // A service that runs with this test's own process as its PID, a process

@@ -14,6 +14,7 @@
 #include "daemon/event_loop.h"
 #include "daemon/retry_queue.h"
 #include "tests/unit/fake_env.h"
+#include "tests/unit/serve_on_pair.h"
 #include "tests/unit/test_monitor.h"
 
 namespace kelv {
@@ -50,18 +51,7 @@ class ServiceReportTest : public ::testing::Test {
 
   // Serves one request and returns the reply's text, frame included.
   std::string serve(const std::string& request) {
-    int fds[2];
-    EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
-    std::vector<char> text(request.begin(), request.end());
-    text.push_back('\0');
-    serve_request(monitor_.state, fds[0], text.data());
-    close(fds[0]);
-    std::string got;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[1], buf, sizeof buf)) > 0) got.append(buf, n);
-    close(fds[1]);
-    return got;
+    return serve_on_pair(monitor_.state, request);
   }
 
   std::string detail() {
