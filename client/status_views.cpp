@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "client/utf8_text.h"
+#include "common/service_name.h"
 
 namespace kelv {
 namespace {
@@ -110,7 +111,9 @@ std::string json_number_or_null(const std::optional<int64_t>& n) {
 }
 
 std::string json_service(const service_detail& s) {
+  const service_name_parts parts = split_service_name(s.name);
   std::string out = "{\"name\": " + json_string(s.name);
+  out += ", \"jail\": " + (parts.jailed ? json_string(parts.jail) : "null");
   out += ", \"state\": \"";
   out += service_state_word(s.state);
   out += "\", \"pids\": [" + join_pids(s.pids, ", ") + "]";
@@ -160,12 +163,21 @@ void add_family(std::string* out, const char* name, const char* type,
           " " + type + "\n";
 }
 
+// The labels that name a service: service="NAME", and for a jailed one
+// also jail="JAIL" (host services carry no jail label).
+std::string service_labels(const service_detail& s) {
+  const service_name_parts parts = split_service_name(s.name);
+  std::string out = "service=\"" + label_value(s.name) + "\"";
+  if (parts.jailed) out += ",jail=\"" + label_value(parts.jail) + "\"";
+  return out;
+}
+
 // One series per service of the family name, with the value value(s).
 template <typename value_of>
 void add_series(std::string* out, const detailed_status& status,
                 const char* name, value_of value) {
   for (const service_detail& s : status.services) {
-    *out += std::string(name) + "{service=\"" + label_value(s.name) + "\"} " +
+    *out += std::string(name) + "{" + service_labels(s) + "} " +
             std::to_string(value(s)) + "\n";
   }
 }
@@ -235,8 +247,8 @@ std::string render_metrics(const detailed_status& status) {
              "0 for the others.");
   for (const service_detail& s : status.services) {
     for (service_state state : all_service_states) {
-      out += "kelv_service_state{service=\"" + label_value(s.name) +
-             "\",state=\"" + service_state_word(state) + "\"} " +
+      out += "kelv_service_state{" + service_labels(s) + ",state=\"" +
+             service_state_word(state) + "\"} " +
              (s.state == state ? "1" : "0") + "\n";
     }
   }
@@ -257,9 +269,8 @@ std::string render_metrics(const detailed_status& status) {
              "the epoch.");
   for (const service_detail& s : status.services) {
     if (!s.last_exit) continue;
-    out += "kelv_service_last_exit_timestamp_seconds{service=\"" +
-           label_value(s.name) + "\"} " + std::to_string(s.last_exit->time) +
-           "\n";
+    out += "kelv_service_last_exit_timestamp_seconds{" + service_labels(s) +
+           "} " + std::to_string(s.last_exit->time) + "\n";
   }
   return out;
 }

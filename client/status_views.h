@@ -32,18 +32,19 @@ bool parse_status_view(std::string_view word, status_view* view);
 std::string render_table(const detailed_status& status, int64_t now);
 
 // {"kelv_pid": N, "services": [...]}: one object per service, in order, with
-// name, state, pids, since, exits, restarts, failed_restarts, last_exit
-// (null or {"time": T, "signal"|"status": N}), retries_left and next_retry
-// (null unless queued). Names are made valid UTF-8 (make_valid_utf8), then
-// escaped as JSON requires.
+// name, jail (the JAIL of NAME@JAIL, null on the host), state, pids, since,
+// exits, restarts, failed_restarts, last_exit (null or {"time": T,
+// "signal"|"status": N}), retries_left and next_retry (null unless queued).
+// Names are made valid UTF-8 (make_valid_utf8), then escaped as JSON requires.
 std::string render_json(const detailed_status& status);
 
 // The metric families kelv_services, kelv_service_up, kelv_service_state
 // (one series per state word), kelv_service_exits_total,
 // kelv_service_restarts_total, kelv_service_failed_restarts_total and
 // kelv_service_last_exit_timestamp_seconds (only services that have exited),
-// each with # HELP and # TYPE. Label values are made valid UTF-8, then
-// backslash, double quote and newline are escaped.
+// each with # HELP and # TYPE. A service's series carry the label service
+// (the full name) and, for NAME@JAIL, jail. Label values are made valid UTF-8,
+// then backslash, double quote and newline are escaped.
 std::string render_metrics(const detailed_status& status);
 
 // The view asked for; now as for render_table.

@@ -4,8 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <algorithm>
-
+#include "common/service_name.h"
 #include "daemon/log.h"
 
 namespace kelv {
@@ -82,29 +81,38 @@ unsigned command_limit_seconds(const char* verb) {
 
 bool acceptable_service_name(const std::string& name) {
   // `service` parses its own options first, and a slash makes it run the
-  // named file as an rc script: neither may come from a service name.
-  if (!name.empty() && name[0] == '-') {
-    log_msg(log_error,
-            "Refusing service name %s: it would be read as an option.",
-            name.c_str());
-    return false;
-  }
-  if (name.find('/') != std::string::npos) {
-    log_msg(log_error, "Refusing service name %s: it would be read as a path.",
-            name.c_str());
-    return false;
-  }
-  // A control byte would break every line-based place a name goes to: the
+  // named file as an rc script: neither may come from a service name. A
+  // control byte would break every line-based place a name goes to: the
   // configuration file, the listings and the reply's end marker (0x04).
-  if (std::any_of(name.begin(), name.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-      })) {
-    log_msg(log_error,
-            "Refusing service name %s: it holds a control character.",
-            visible_name(name).c_str());
-    return false;
+  // NAME@JAIL becomes `service -j JAIL NAME`: each part must be there, and
+  // the jail must not be read as an option either.
+  const char* why = nullptr;
+  switch (check_service_name(name)) {
+    case name_problem::none:
+      return true;
+    case name_problem::option:
+      why = "it would be read as an option";
+      break;
+    case name_problem::path:
+      why = "it would be read as a path";
+      break;
+    case name_problem::control:
+      log_msg(log_error,
+              "Refusing service name %s: it holds a control character.",
+              visible_name(name).c_str());
+      return false;
+    case name_problem::no_service:
+      why = "it names no service before the \"@\"";
+      break;
+    case name_problem::no_jail:
+      why = "it names no jail after the \"@\"";
+      break;
+    case name_problem::jail_option:
+      why = "its jail would be read as an option";
+      break;
   }
-  return true;
+  log_msg(log_error, "Refusing service name %s: %s.", name.c_str(), why);
+  return false;
 }
 
 int run_service_command(const std::string& name, const char* verb) {

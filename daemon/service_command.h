@@ -1,6 +1,7 @@
 // The one way the daemon runs rc(8)'s `service` command. The name goes to the
-// command as one argument, never through a shell; a name that `service` would
-// read as an option or a path is refused here, before anything runs.
+// command as one argument (NAME@JAIL as `-j JAIL NAME`), never through a
+// shell; a name that `service` would read as an option or a path is refused
+// here, before anything runs.
 //
 // Thread safe: holds no state of its own.
 #ifndef KELV_DAEMON_SERVICE_COMMAND_H_
@@ -23,7 +24,9 @@ unsigned command_limit_seconds(const char* verb);
 
 // Whether `service` takes `name` as a plain service name: it does not start
 // with '-' (an option), holds no '/' (a path) and no control byte (0x01-0x1f,
-// 0x7f). A refused name is logged at priority 3.
+// 0x7f). Of NAME@JAIL (common/service_name.h), NAME and JAIL are each held to
+// that, and neither may be empty. A refused name is logged at priority 3,
+// with the reason.
 bool acceptable_service_name(const std::string& name);
 
 // Runs `service NAME VERB` and waits for it, within its time limit. Returns

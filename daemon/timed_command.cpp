@@ -13,6 +13,8 @@
 
 #include <algorithm>
 
+#include "common/service_name.h"
+
 extern char** environ;
 
 namespace kelv {
@@ -89,6 +91,14 @@ unique_fd watch_exit(pid_t pid) {
 
 }  // namespace
 
+std::vector<std::string> service_command_words(const std::string& name,
+                                               const char* verb) {
+  const service_name_parts parts = split_service_name(name);
+  if (!parts.jailed) return {"service", name, verb};
+  return {"service", "-j", std::string(parts.jail), std::string(parts.service),
+          verb};
+}
+
 int timed_command::start(const std::string& name, const char* verb,
                          bool capture, unsigned limit_seconds,
                          std::unique_ptr<timed_command>* out) {
@@ -105,15 +115,15 @@ int timed_command::start(const std::string& name, const char* verb,
     posix_spawn_file_actions_adddup2(actions.get(), write_end.get(),
                                      STDOUT_FILENO);
   }
-  std::string name_arg = name;
-  std::string verb_arg = verb;
-  char service_arg[] = "service";
-  char* argv[] = {service_arg, name_arg.data(), verb_arg.data(), nullptr};
+  std::vector<std::string> words = service_command_words(name, verb);
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
   timespec deadline = monotonic_now();
   deadline.tv_sec += limit_seconds;
   pid_t pid = 0;
   int error = posix_spawnp(&pid, "service", capture ? actions.get() : nullptr,
-                           attributes.get(), argv, environ);
+                           attributes.get(), argv.data(), environ);
   if (error != 0) return command_missing(error) ? 0 : error;
   write_end.reset();  // only the command writes to the pipe now
 

@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/unique_fd.h"
 
@@ -20,13 +21,20 @@ namespace kelv {
 // SIGKILL once this many milliseconds have passed without its exit.
 inline constexpr int stop_grace_milliseconds = 1000;
 
+// The argument vector of `service NAME VERB`: "service", NAME, VERB for a
+// host service, and "service", "-j", JAIL, NAME, VERB for NAME@JAIL. Nothing
+// else is ever passed. REQUIRES: the name passed acceptable_service_name.
+std::vector<std::string> service_command_words(const std::string& name,
+                                               const char* verb);
+
 class timed_command {
   struct passkey {
     explicit passkey() = default;
   };
 
  public:
-  // Starts `service NAME VERB` (found on PATH, no shell), with its standard
+  // Starts `service NAME VERB` (found on PATH, no shell; the words of
+  // service_command_words), with its standard
   // output on a pipe when capture is true, else on the daemon's. Returns 0
   // with *out set, or the error number of the failed call; a command that
   // cannot be found gives *out null and 0 (the caller reads it as the shell's

@@ -113,23 +113,28 @@ TEST(StatusViewsTest, SignalNamesAreThePlatformsOwn) {
 TEST(StatusViewsTest, JsonHoldsEveryMember) {
   EXPECT_EQ(
       "{\"kelv_pid\": 812, \"services\": [\n"
-      "  {\"name\": \"ntpd\", \"state\": \"running\", \"pids\": [915], "
+      "  {\"name\": \"ntpd\", \"jail\": null, \"state\": \"running\", "
+      "\"pids\": [915], "
       "\"since\": 999997, \"exits\": 0, \"restarts\": 0, "
       "\"failed_restarts\": 0, \"last_exit\": null, \"retries_left\": null, "
       "\"next_retry\": null},\n"
-      "  {\"name\": \"we\\\"ird\\\\ n\xC3\xA4me\", \"state\": \"queued\", "
+      "  {\"name\": \"we\\\"ird\\\\ n\xC3\xA4me\", \"jail\": null, "
+      "\"state\": \"queued\", "
       "\"pids\": [], \"since\": 999688, \"exits\": 4, \"restarts\": 3, "
       "\"failed_restarts\": 1, \"last_exit\": {\"time\": 999700, "
       "\"signal\": 11}, \"retries_left\": 2, \"next_retry\": 1000030},\n"
-      "  {\"name\": \"bad\xEF\xBF\xBD\", \"state\": \"given-up\", "
+      "  {\"name\": \"bad\xEF\xBF\xBD\", \"jail\": null, \"state\": "
+      "\"given-up\", "
       "\"pids\": [], \"since\": 992500, \"exits\": 5, \"restarts\": 5, "
       "\"failed_restarts\": 5, \"last_exit\": {\"time\": 999988, "
       "\"status\": 3}, \"retries_left\": null, \"next_retry\": null},\n"
-      "  {\"name\": \"httpd\", \"state\": \"running\", \"pids\": [100, 101], "
+      "  {\"name\": \"httpd\", \"jail\": null, \"state\": \"running\", "
+      "\"pids\": [100, 101], "
       "\"since\": 640060, \"exits\": 0, \"restarts\": 0, "
       "\"failed_restarts\": 0, \"last_exit\": null, \"retries_left\": null, "
       "\"next_retry\": null},\n"
-      "  {\"name\": \"sshd\", \"state\": \"no-pid\", \"pids\": [], "
+      "  {\"name\": \"sshd\", \"jail\": null, \"state\": \"no-pid\", \"pids\": "
+      "[], "
       "\"since\": 1000010, \"exits\": 1, \"restarts\": 0, "
       "\"failed_restarts\": 0, \"last_exit\": {\"time\": 913600, "
       "\"status\": 0}, \"retries_left\": null, \"next_retry\": null}\n"
@@ -223,13 +228,57 @@ TEST(StatusViewsTest, NamesAreEscapedForJsonAndLabels) {
   };
   for (const escape_case& c : cases) {
     std::string json = render_json(one_service(c.name));
-    EXPECT_NE(std::string::npos, json.find("{\"name\": " + c.json + ", "))
+    EXPECT_NE(std::string::npos,
+              json.find("{\"name\": " + c.json + ", \"jail\": null, "))
         << json;
     std::string metrics = render_metrics(one_service(c.name));
     EXPECT_NE(std::string::npos, metrics.find("\nkelv_service_up{service=\"" +
                                               c.label + "\"} 1\n"))
         << metrics;
   }
+}
+
+// NAME@JAIL is listed under its full name; the JSON view adds the jail, the
+// metrics a jail label on every series of the service. Host services keep
+// their series as they were.
+TEST(StatusViewsTest, JailedServicesShowTheirJail) {
+  const struct {
+    std::string name;
+    std::string json_jail;  // the member's value
+    std::string labels;     // of kelv_service_up, without the braces
+  } cases[] = {
+      {"nginx@web1", "\"web1\"", "service=\"nginx@web1\",jail=\"web1\""},
+      {"a@b@12", "\"12\"", "service=\"a@b@12\",jail=\"12\""},
+      {"db@we\"b\xFF", "\"we\\\"b\xEF\xBF\xBD\"",
+       "service=\"db@we\\\"b\xEF\xBF\xBD\",jail=\"we\\\"b\xEF\xBF\xBD\""},
+      {"ntpd", "null", "service=\"ntpd\""},
+  };
+  for (const auto& c : cases) {
+    detailed_status status = one_service(c.name);
+    status.services[0].last_exit =
+        exit_record{.time = now, .by_signal = true, .value = 11};
+    std::string json = render_json(status);
+    EXPECT_NE(std::string::npos,
+              json.find("\", \"jail\": " + c.json_jail + ", \"state\": "))
+        << json;
+    // Every series of the service carries the same labels.
+    std::string metrics = render_metrics(status);
+    for (const char* family :
+         {"kelv_service_up", "kelv_service_exits_total",
+          "kelv_service_restarts_total", "kelv_service_failed_restarts_total",
+          "kelv_service_last_exit_timestamp_seconds"}) {
+      EXPECT_NE(std::string::npos, metrics.find(std::string("\n") + family +
+                                                "{" + c.labels + "} "))
+          << family << "\n"
+          << metrics;
+    }
+    EXPECT_NE(std::string::npos,
+              metrics.find("\nkelv_service_state{" + c.labels +
+                           ",state=\"running\"} 1\n"))
+        << metrics;
+  }
+  EXPECT_NE(std::string::npos,
+            render_table(one_service("nginx@web1"), now).find("\nnginx@web1 "));
 }
 
 }  // namespace
