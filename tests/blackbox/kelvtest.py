@@ -7,6 +7,8 @@ Each test of a KelvTestCase gets a private temp dir that holds everything:
     tmp/bin/service                       the rc stand-in, first on PATH
     tmp/rc/services/NAME/                 sandbox services (see the stand-in)
     tmp/rc/run/NAME.pid                   their PIDs
+    tmp/rc/jails/JAIL/services/NAME/      the service NAME@JAIL: NAME in the
+    tmp/rc/jails/JAIL/run/NAME.pid        jail JAIL, a sandbox of its own
     tmp/rc/invocations.log                every `service` call the daemon made
 
 The daemon never sees /var/run or /usr/local/etc: start_daemon() always
@@ -18,7 +20,10 @@ Environment (set by ctest): KELV_BIN, KELVCTL_BIN, KELV_LOGCAP,
 KELV_RC_SERVICE, KELV_SANITIZE.
 
 Service names may be str or bytes everywhere; names read back (invocations())
-are str decoded with os.fsdecode, so they compare equal to the str given.
+are str decoded with os.fsdecode, so they compare equal to the str given. A
+name NAME@JAIL (split at the last "@") is the service NAME in the jail JAIL
+everywhere: add_service, run_service, service_pid ... act in the jail's
+sandbox and call the stand-in as `service -j JAIL NAME VERB`.
 
 API (stable; other test files depend on it):
     add_service(name, command="exec sleep 100000", enabled=True, **knobs)
@@ -27,6 +32,11 @@ API (stable; other test files depend on it):
     popen_service(name, verb, record=False, **popen_args) -> Popen
     service_pid(name) -> int | None     kill_service(name, sig) -> pid
     invocations() -> [(verb, name)]     clear_invocations()
+                                        (a jailed call's name is NAME@JAIL)
+    service_calls() -> [[word bytes]]   each call's arguments as `service`
+                                        got them, e.g. [b"-j", b"web1",
+                                        b"nginx", b"restart"]
+    set_jail(jail, running=True)        a jail found, or absent (not running)
     command_pids(name, verb) -> [pid]   a running `service NAME VERB` and
                                         its children (a delay's sleep)
     sandbox_processes() -> {pid: (ppid, [argv bytes])}
@@ -102,6 +112,14 @@ def rc_service_script():
 def _b(value):
     """str or bytes -> bytes (str through the file system encoding)."""
     return value if isinstance(value, bytes) else os.fsencode(value)
+
+
+def split_name(name):
+    """NAME@JAIL -> (NAME, JAIL) as bytes, split at the last "@"; a name
+    without "@" -> (name, None)."""
+    name = _b(name)
+    service, at, jail = name.rpartition(b"@")
+    return (service, jail) if at else (name, None)
 
 
 def process_alive(pid):
@@ -314,8 +332,36 @@ class KelvTestCase(unittest.TestCase):
 
     # -- sandbox services ----------------------------------------------------
 
+    def sandbox_dir(self, name):
+        """The stand-in's sandbox of the service: the host's, or its jail's."""
+        jail = split_name(name)[1]
+        if jail is None:
+            return _b(self.rc_dir)
+        return os.path.join(_b(self.rc_dir), b"jails", jail)
+
     def service_dir(self, name):
-        return os.path.join(_b(self.rc_dir), b"services", _b(name))
+        return os.path.join(self.sandbox_dir(name), b"services",
+                            split_name(name)[0])
+
+    def set_jail(self, jail, running=True):
+        """Makes the jail exist and run, or be absent: every command for its
+        services then fails as for a jail that is not found. Its services'
+        processes are left alone (kill them as a jail's end would)."""
+        d = os.path.join(_b(self.rc_dir), b"jails", _b(jail))
+        os.makedirs(os.path.join(d, b"services"), exist_ok=True)
+        absent = os.path.join(d, b"absent")
+        if running:
+            if os.path.exists(absent):
+                os.unlink(absent)
+        else:
+            open(absent, "wb").close()
+
+    @staticmethod
+    def service_argv(name, verb):
+        """The words after `service` for NAME VERB, as kelv passes them."""
+        service, jail = split_name(name)
+        head = [] if jail is None else [b"-j", jail]
+        return head + [service, _b(verb)]
 
     def add_service(self, name, command=DEFAULT_SERVICE_COMMAND, enabled=True,
                     **knobs):
@@ -372,7 +418,8 @@ class KelvTestCase(unittest.TestCase):
         in the invocations log only when record is true. Returns the
         CompletedProcess (bytes output). Not for a keep_stdout service: its
         output would not end while the service runs."""
-        return subprocess.run([rc_service_script(), _b(name), verb],
+        return subprocess.run([rc_service_script()] +
+                              self.service_argv(name, verb),
                               env=self._service_env(record), cwd=self.tmp,
                               stdin=subprocess.DEVNULL, capture_output=True,
                               timeout=60)
@@ -381,7 +428,8 @@ class KelvTestCase(unittest.TestCase):
         """Starts `service NAME VERB` as run_service() runs it and returns the
         Popen; popen_args go to Popen. Waited for (killed first if still
         running) at clean-up."""
-        proc = subprocess.Popen([rc_service_script(), _b(name), verb],
+        proc = subprocess.Popen([rc_service_script()] +
+                                self.service_argv(name, verb),
                                 env=self._service_env(record), cwd=self.tmp,
                                 stdin=subprocess.DEVNULL, **popen_args)
         self.addCleanup(self._reap, proc)
@@ -409,7 +457,8 @@ class KelvTestCase(unittest.TestCase):
 
     def service_pid(self, name):
         """The live PID of a service (from its pidfile), or None."""
-        path = os.path.join(_b(self.rc_dir), b"run", _b(name) + b".pid")
+        path = os.path.join(self.sandbox_dir(name), b"run",
+                            split_name(name)[0] + b".pid")
         try:
             with open(path, "rb") as f:
                 pid = int(f.read().strip() or b"0")
@@ -424,9 +473,8 @@ class KelvTestCase(unittest.TestCase):
         os.kill(pid, sig)
         return pid
 
-    def invocations(self):
-        """Every `service` call made so far (run_service only with record), as
-        [(verb, name)] with str values."""
+    def _logged_calls(self):
+        """Each logged call as its words: VERB NAME [-j JAIL] [MORE...]."""
         try:
             with open(self.invocations_path, "rb") as f:
                 data = f.read()
@@ -439,7 +487,31 @@ class KelvTestCase(unittest.TestCase):
             words = _unquote_bash(line)
             while len(words) < 2:
                 words.append(b"")
-            calls.append((os.fsdecode(words[0]), os.fsdecode(words[1])))
+            calls.append(words)
+        return calls
+
+    def invocations(self):
+        """Every `service` call made so far (run_service only with record), as
+        [(verb, name)] with str values; a call in a jail has the name
+        NAME@JAIL."""
+        calls = []
+        for words in self._logged_calls():
+            name = words[1]
+            if len(words) >= 4 and words[2] == b"-j":
+                name += b"@" + words[3]
+            calls.append((os.fsdecode(words[0]), os.fsdecode(name)))
+        return calls
+
+    def service_calls(self):
+        """Every `service` call made so far, as the list of the words the
+        stand-in was given (bytes), in their order on its command line."""
+        calls = []
+        for words in self._logged_calls():
+            verb, name, rest = words[0], words[1], words[2:]
+            head = []
+            if len(rest) >= 2 and rest[0] == b"-j":
+                head, rest = rest[:2], rest[2:]
+            calls.append(head + [name, verb] + rest)
         return calls
 
     def clear_invocations(self):
@@ -466,11 +538,11 @@ class KelvTestCase(unittest.TestCase):
         this test (whoever started them) and of their children, such as the
         sleep of a delay knob; sorted, commands first."""
         procs = self.sandbox_processes()
-        want = [_b(name), _b(verb)]
+        want = self.service_argv(name, verb)
         commands = sorted(
             pid for pid, (_, argv) in procs.items()
-            if len(argv) == 4 and os.path.basename(argv[1]) == b"service" and
-            argv[2:] == want)
+            if len(argv) == len(want) + 2 and
+            os.path.basename(argv[1]) == b"service" and argv[2:] == want)
         children = sorted(pid for pid, (ppid, _) in procs.items()
                           if ppid in commands)
         return commands + children
@@ -693,11 +765,18 @@ class KelvTestCase(unittest.TestCase):
         pid = self.read_pidfile()
         if pid and self._in_sandbox(pid):
             self._kill(pid)
-        run_dir = os.path.join(self.rc_dir, "run")
-        for entry in os.listdir(run_dir):
-            pid = self.read_pidfile(os.path.join(run_dir, entry))
-            if pid and self._in_sandbox(pid):
-                self._kill(-pid, pid)  # its session's group, or itself
+        run_dirs = [os.path.join(self.rc_dir, "run")]
+        jails = os.path.join(self.rc_dir, "jails")
+        if os.path.isdir(jails):
+            run_dirs += [os.path.join(jails, jail, "run")
+                         for jail in os.listdir(jails)]
+        for run_dir in run_dirs:
+            if not os.path.isdir(run_dir):
+                continue
+            for entry in os.listdir(run_dir):
+                pid = self.read_pidfile(os.path.join(run_dir, entry))
+                if pid and self._in_sandbox(pid):
+                    self._kill(-pid, pid)  # its session's group, or itself
         # Until a few scans in a row come up empty: a service may be between
         # fork and exec, or in an exec, at the moment of one scan.
         quiet = 0

@@ -19,6 +19,7 @@
 #include "client/detail_reply.h"
 #include "common/detail_format.h"
 #include "common/protocol.h"
+#include "common/service_name.h"
 #include "daemon/control_server.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/rc_modes.h"
@@ -80,7 +81,9 @@ void check_registry(monitor_state& state) {
   std::set<std::string> names;
   for (const auto& entry : state.services) {
     FUZZ_CHECK(!entry->name.empty());
-    check_plain_name(entry->name);
+    // Registered only after its probes: through the gate, as a whole.
+    FUZZ_CHECK(check_service_name(entry->name) == name_problem::none);
+    check_service_words(entry->name, "restart");
     FUZZ_CHECK(names.insert(entry->name).second);
     FUZZ_CHECK(entry->pids.size() <= 1);
   }

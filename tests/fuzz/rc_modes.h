@@ -27,8 +27,8 @@ inline rc_mode pick_mode(unsigned char byte) {
   return static_cast<rc_mode>(byte % static_cast<int>(rc_mode::count));
 }
 
-// Scripts env for mode. Every command's name is checked on the way in, also
-// by check_name when one is given.
+// Scripts env for mode. Every command's words are checked on the way in
+// (check_service_words), its name also by check_name when one is given.
 inline void script_rc(
     fake_env& env, rc_mode mode,
     std::function<void(const std::string&)> check_name = nullptr) {
@@ -41,7 +41,7 @@ inline void script_rc(
   fake_env* e = &env;
   env.set_command_hook([e, mode, running, check_name](const std::string& name,
                                                       const std::string& verb) {
-    check_plain_name(name);
+    check_service_words(name, verb);
     if (check_name) check_name(name);
     switch (mode) {
       case rc_mode::all_running:

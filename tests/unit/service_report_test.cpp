@@ -127,6 +127,40 @@ TEST_F(ServiceReportTest, WaitQueueGiveUpAndReArm) {
   EXPECT_EQ("running", state_word());
 }
 
+// A jail that stops running is an ordinary failure for its services: the
+// queue, the give-up, and "enable" once the jail is back. Every log line
+// carries the full name, so it names the jail.
+TEST_F(ServiceReportTest, JailThatIsGoneQueuesGivesUpAndReArmsWhenBack) {
+  const std::string name = "ntpd@web1";
+  env_.set_default(name, "onestatus", running());
+  env_.set_default(name, "restart", {"Starting ntpd.\n", 0});
+  EXPECT_EQ(reply_ok(), serve("enable:" + name));
+  // The jail is gone: `service -j` finds no jail and fails.
+  env_.set_default(name, "onestatus", {"", exit_status(1)});
+  env_.set_default(name, "restart", {"", exit_status(1)});
+  env_.clear_log();
+  handle_exit(monitor_.state, self_, SIGSEGV);
+  service_report& jailed = find_service(monitor_.state, name)->report;
+  EXPECT_EQ(service_state::queued, jailed.state);
+  for (int pass = 0; pass < 6; ++pass) {
+    ASSERT_TRUE(retry_worker_pass(monitor_.state));
+  }
+  EXPECT_EQ(service_state::given_up, jailed.state);
+  EXPECT_EQ(7u, jailed.restarts_failed);
+  for (const std::string& text : env_.log_texts()) {
+    EXPECT_NE(std::string::npos, text.find(name)) << text;
+  }
+  EXPECT_EQ(7, env_.command_count(name, "restart"));
+  EXPECT_EQ(0, env_.command_count("ntpd", "restart"));
+
+  env_.set_default(name, "onestatus", running());
+  env_.clear_log();
+  EXPECT_EQ(reply_ok(), serve("enable:" + name));
+  EXPECT_EQ(service_state::running, jailed.state);
+  EXPECT_EQ(std::vector<std::string>{name + " is monitored again."},
+            env_.log_texts());
+}
+
 TEST_F(ServiceReportTest, ReArmThatCannotStartStaysGivenUp) {
   monitor_.add("ntpd");
   {
