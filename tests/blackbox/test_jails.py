@@ -79,8 +79,9 @@ class JailedServiceTest(JailTestCase):
         self.assertEqual(("nginx@web1", "web1", [new]),
                          (service["name"], service["jail"], service["pids"]))
         r = self.run_kelvctl("status", "-m")
-        self.assertIn(b'\nkelv_service_up{service="nginx@web1",jail="web1"} 1\n',
-                      r.stdout)
+        self.assertIn(
+            b'\nkelv_service_up{service="nginx@web1",jail="web1"} 1\n',
+            r.stdout)
         self.assertIsNone(proc.poll())
 
     def test_the_same_name_on_the_host_and_in_jails_is_kept_apart(self):

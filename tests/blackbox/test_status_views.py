@@ -83,7 +83,8 @@ class StatusViewsTest(unittest.TestCase):
             ['we"ird\\ n\u00e4me', "bad\ufffd name", "\u20ac uro"],
             [s["name"] for s in doc["services"][1:]])
         self.assertEqual(
-            {"name": "ntpd", "state": "running", "pids": [915, 916],
+            {"name": "ntpd", "jail": None, "state": "running",
+             "pids": [915, 916],
              "since": 1700000000, "exits": 2, "restarts": 1,
              "failed_restarts": 0,
              "last_exit": {"time": 1699999000, "signal": 11},
@@ -110,9 +111,14 @@ class StatusViewsTest(unittest.TestCase):
     @unittest.skipUnless(shutil.which("promtool"),
                          "promtool not found (Debian package prometheus)")
     def test_metrics_pass_promtool(self):
+        jailed = [b"service running 1700000000 1 1 0 1699999000 signal:11 - "
+                  b"- 917 ntpd@web1",
+                  b"service queued 1700000100 1 1 1 1700000050 status:3 5 "
+                  b"1700000400 - ntpd@3"]
         cases = [("every kind", SERVICES),
                  ("none has exited", [SERVICES[3]]),
-                 ("no services", [])]
+                 ("no services", []),
+                 ("host and jails", SERVICES[:1] + jailed)]
         outputs = {}
         for what, services in cases:
             with self.subTest(what):
@@ -129,6 +135,9 @@ class StatusViewsTest(unittest.TestCase):
                 self.assertIn(b"\nkelv_services %d\n" % len(services),
                               r.stdout)
                 outputs[what] = r.stdout
+        self.assertIn(
+            b'\nkelv_service_up{service="ntpd@web1",jail="web1"} 1\n',
+            outputs["host and jails"])
         every = outputs["every kind"]
         for series in (
                 b'kelv_service_up{service="ntpd"} 1',
