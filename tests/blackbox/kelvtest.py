@@ -365,7 +365,8 @@ class KelvTestCase(unittest.TestCase):
 
     def add_service(self, name, command=DEFAULT_SERVICE_COMMAND, enabled=True,
                     **knobs):
-        """Defines a sandbox service. Knobs (see the stand-in for the details):
+        """Defines a sandbox service; NAME@JAIL defines NAME in the jail JAIL,
+        which then exists and runs. Knobs (see the stand-in for the details):
             restart_status  restart exits with this status, starts nothing
             restart_delay   seconds restart sleeps first (large: it hangs)
             restart_output  text restart prints first
