@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "common/service_name.h"
 #include "daemon/log.h"
 #include "daemon/probes.h"
 #include "daemon/restart_waiter.h"
@@ -95,9 +96,20 @@ void start_and_add(monitor_state& state, const std::string& name) {
     return;
   }
   if (started > 0) {
-    log_msg(log_error,
-            "%s could not be started. Set %s_enable to YES in %cetc/rc.conf.",
-            name.c_str(), name.c_str(), '/');
+    // NAME@JAIL: the variable to set is NAME's, in the jail's own rc.conf;
+    // "nginx@web1_enable" would be no variable at all.
+    const service_name_parts parts = split_service_name(name);
+    if (parts.jailed) {
+      const std::string service(parts.service), jail(parts.jail);
+      log_msg(log_error,
+              "%s could not be started. Set %s_enable to YES in %cetc/rc.conf "
+              "inside jail %s.",
+              name.c_str(), service.c_str(), '/', jail.c_str());
+    } else {
+      log_msg(log_error,
+              "%s could not be started. Set %s_enable to YES in %cetc/rc.conf.",
+              name.c_str(), name.c_str(), '/');
+    }
     return;
   }
   watch_and_link(state, std::move(entry), true);

@@ -6,6 +6,7 @@
 
 #include "common/service_name.h"
 #include "daemon/log.h"
+#include "daemon/timed_command.h"
 
 namespace kelv {
 namespace {
@@ -27,10 +28,16 @@ std::string visible_name(const std::string& name) {
   return shown;
 }
 
+// Names the command as it ran: for NAME@JAIL that is "service -j JAIL NAME
+// VERB", so the line says which jail's rc(8) did not answer.
 void log_stopped(const std::string& name, const char* verb, unsigned limit) {
-  log_msg(log_error,
-          "service %s %s did not finish within %u seconds; stopped it.",
-          name.c_str(), verb, limit);
+  std::string command;
+  for (const std::string& word : service_command_words(name, verb)) {
+    if (!command.empty()) command += ' ';
+    command += word;
+  }
+  log_msg(log_error, "%s did not finish within %u seconds; stopped it.",
+          command.c_str(), limit);
 }
 
 // Reports, once, a command that its time limit stopped; such a command

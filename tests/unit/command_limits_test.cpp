@@ -92,6 +92,18 @@ TEST_F(CommandLimitsTest, StoppedStartPollsNoMore) {
             env_.log_lines());
 }
 
+// The line names the command as it ran, jail and all.
+TEST_F(CommandLimitsTest, StoppedJailedCommandNamesItsJail) {
+  env_.set_default("ntpd@web1", "restart", hung());
+  service_entry entry;
+  entry.name = "ntpd@web1";
+  EXPECT_EQ(-1, start_service(entry));
+  EXPECT_EQ(std::vector<std::string>{"120 3 service -j web1 ntpd restart did "
+                                     "not finish within 120 seconds; stopped "
+                                     "it."},
+            env_.log_lines());
+}
+
 // A crash whose restart never ends: stopped after 120 s and queued, and the
 // lock is free again for the next event.
 TEST_F(CommandLimitsTest, StoppedRestartGoesToTheRetryQueue) {
