@@ -8,7 +8,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 build=${KELV_BUILD_DIR:-$root/build}
-cmake -S "$root" -B "$build" -G Ninja -DKELV_SANITIZE="${KELV_SANITIZE:-}" >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DKELV_TESTS=ON \
+  -DKELV_SANITIZE="${KELV_SANITIZE:-}" >/dev/null
 ninja -C "$build"
 cd "$build"
 ctest --output-on-failure ${KELV_CTEST_ARGS:-}

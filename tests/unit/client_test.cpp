@@ -236,7 +236,7 @@ TEST_F(ConfigUpdateTest, DisableKeepsModeBitsAndReplacesInOneStep) {
   struct stat after;
   ASSERT_EQ(0, stat(path_.c_str(), &after));
   EXPECT_EQ("b\n", read_file());
-  EXPECT_EQ(02640u, after.st_mode & 07777);
+  EXPECT_EQ(02640u, after.st_mode & 07777u);
   EXPECT_EQ(before.st_uid, after.st_uid);
   EXPECT_NE(before.st_ino, after.st_ino);  // renamed over, not rewritten
 }
@@ -295,7 +295,7 @@ class file_size_limit {
 
  private:
   rlimit saved_;
-  sighandler_t old_handler_;
+  void (*old_handler_)(int);
 };
 
 TEST_F(ConfigUpdateTest, FailedWritesLeaveNoPartialLineAndNoHalfCopy) {
