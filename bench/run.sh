@@ -20,4 +20,5 @@ ninja -C "$build" kelv kelvctl reaper bench_helpers >/dev/null
 export KELV_BIN=$build/kelv
 export KELVCTL_BIN=$build/kelvctl
 export KELV_BENCH_HELPERS=$build/bench
+KELV_REAPER=$build/tests/reaper /usr/bin/python3 "$here/crash_loop.py" ${KELV_BENCH_BASELINE_BIN:+--baseline-bin "$KELV_BENCH_BASELINE_BIN"}
 exec "$build/tests/reaper" /usr/bin/python3 "$here/kelvbench.py" "$@"

@@ -155,6 +155,8 @@ void rearm_service(monitor_state& state, int fd, const std::string& name,
     return;
   }
   entry->pids = std::move(probe.pids);
+  // Taken up afresh: the quick deaths before count no more.
+  entry->throttle = probe.throttle;
   if (watch_service(state, *entry) != 0) {
     hold.unlock();
     send_reply(fd, status_failure, "Could not monitor service.\n");

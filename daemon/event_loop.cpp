@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "daemon/crash_throttle.h"
 #include "daemon/log.h"
 #include "daemon/restart.h"
 #include "daemon/restart_waiter.h"
@@ -82,6 +83,16 @@ void handle_exit(monitor_state& state, intptr_t pid, int status) {
       break;
   }
 
+  // A crash loop is bounded: past the first few quick deaths in a row the
+  // service waits in the retry queue instead.
+  const bool to_queue = note_death(entry->throttle, !wait_first);
+  if (to_queue) {
+    log_msg(log_error,
+            "%s crashed %u times within a second of its restart; it goes to "
+            "the retry queue.",
+            entry->name.c_str(), entry->throttle.quick_deaths);
+  }
+
   // restart_service drops the lock while rc(8) runs, so the entry may be gone
   // afterwards; only this copy is used from here on.
   std::string name;
@@ -106,7 +117,7 @@ void handle_exit(monitor_state& state, intptr_t pid, int status) {
       log_msg(log_notice, "%s waiting for restart.", name.c_str());
       return;
     }
-  } else {
+  } else if (!to_queue) {
     if (restart_service(state, name) == 0) {
       log_msg(log_notice, "%s was restarted", name.c_str());
       return;

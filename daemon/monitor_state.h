@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/crash_throttle.h"
 #include "daemon/service_state.h"
 
 namespace kelv {
@@ -32,7 +33,8 @@ struct service_entry {
   // lock tells by it whether the record it finds again is the one it left,
   // or a newer one of the same name (disabled and enabled meanwhile).
   uint64_t generation = 0;
-  service_report report;  // what the operator is shown
+  service_report report;    // what the operator is shown
+  crash_throttle throttle;  // quick deaths after kelv's own (re)starts
 };
 
 // One pending retry of a service whose restart failed.

@@ -108,7 +108,10 @@ int start_service(service_entry& entry) {
   // rc(8) may report success before the daemon has written its pidfile, so
   // the PID is polled for; the pause follows the last poll as well.
   for (int poll = 0; poll < start_polls; ++poll) {
-    if (refresh_pids(entry) == 0) return 0;
+    if (refresh_pids(entry) == 0) {
+      note_own_start(entry.throttle);
+      return 0;
+    }
     current_env().sleep_seconds(1);
   }
   return -1;

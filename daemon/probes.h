@@ -38,7 +38,8 @@ int refresh_pids(service_entry& entry);
 
 // `service NAME restart`, then up to eleven polls a second apart for a PID,
 // recorded in entry (a record the caller owns alone): 0 started with its PID
-// recorded; 1 not enabled; -1 failure.
+// recorded, and the start noted in its crash throttle; 1 not enabled; -1
+// failure.
 int start_service(service_entry& entry);
 
 // Registers a one-shot exit watch on state.kq for every PID of entry:

@@ -93,6 +93,7 @@ int restart_service(monitor_state& state, const std::string& name) {
   }
   entry->restarting = 0;
   if (result == 0) {
+    note_own_start(entry->throttle);
     ++entry->report.restarts_succeeded;
     enter_state(entry->report, service_state::running);
   } else {
