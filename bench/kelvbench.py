@@ -653,7 +653,7 @@ class Bench:
                                                          rss / 1024),
                             pss <= limit * 1024)
             per = ""
-            if count and baseline[0] is not None:
+            if count and self.args.sizes[0] == 0:
                 per = "; per service: RSS %.2f, private %.2f KiB" % (
                     (rss - baseline[0]) / count,
                     (private - baseline[2]) / count)
