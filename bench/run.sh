@@ -1,13 +1,31 @@
 #!/bin/bash
 # Runs the kelv benchmark suite and prints one markdown table.
 #
-#   bench/run.sh [--quick] [kelvbench.py options]
+#   bench/run.sh [--peers] [--quick] [kelvbench.py options]
+#
+# --peers also measures the peer supervisors (runsv, supervise, s6-supervise)
+# in the same run, installing Debian's runit, daemontools and s6 with apt-get
+# when they are missing. Without it nothing is installed.
 #
 # Builds kelv, kelvctl, the tests' subreaper and the bench helpers in
 # $KELV_BENCH_BUILD (default: build-bench at the top of the tree, RelWithDebInfo),
 # then runs bench/kelvbench.py under the subreaper. Needs root (the
 # process-events connector gives the exit statuses of the services).
 set -euo pipefail
+
+for arg in "$@"; do
+  if [ "$arg" = --peers ]; then
+    missing=()
+    command -v runsv >/dev/null || missing+=(runit)
+    command -v supervise >/dev/null || missing+=(daemontools)
+    command -v s6-supervise >/dev/null || missing+=(s6)
+    if [ ${#missing[@]} -gt 0 ]; then
+      echo "bench/run.sh: installing ${missing[*]}" >&2
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+        --no-install-recommends "${missing[@]}" >&2
+    fi
+  fi
+done
 
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$here")
