@@ -45,6 +45,10 @@ FAULTS = (signal.SIGSEGV, signal.SIGTERM, signal.SIGKILL, signal.SIGUSR2)
 # After a SIGSEGV the daemon restarts the service by itself: nobody else
 # touches it for this long.
 RESTART_QUIET_SECONDS = 3.0
+# After an exit or a stop, half the time the service is left alone long
+# enough for a waiter's poll (every 10 s) to find our restart by hand;
+# otherwise an enable/disable may race the waiter.
+WAITER_QUIET_SECONDS = 12.0
 # A crash within a second of the daemon's own restart counts towards its
 # crash throttle; the soak crashes only processes that have run longer. The
 # restart completes a little after the process starts (the PID probe comes
@@ -245,6 +249,8 @@ class SoakTest(KelvTestCase):
                 os.close(process)
             time.sleep(rng.uniform(0, 0.5))
             self.start_service_by_hand(slot.name)
+            if slot.enabled and rng.random() < 0.5:
+                slot.quiet_until = time.monotonic() + WAITER_QUIET_SECONDS
         finally:
             slot.lock.release()
 
